@@ -6,8 +6,12 @@
 
 #include "foundation/assertion.h"
 
-char UpCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-char LoCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char UpCase(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+char LoCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 char* strupper(char* s) {
   for (char* p = s; p && *p; ++p) *p = UpCase(*p);
@@ -85,16 +89,22 @@ bool isalnum(int c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-bool isdigit(int c) { return c >= '0' && c <= '9'; }
+bool isdigit(int c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace jex
 
 // ---------------------------------------------------------------------------
 // String
 
-String::String(const char* s) { CopyData(s, -1); }
+String::String(const char* s) {
+  CopyData(s, -1);
+}
 
-String::String(const String& other) { CopyData(other.Data(), other.length_); }
+String::String(const String& other) {
+  CopyData(other.Data(), other.length_);
+}
 
 String::String(String&& other) noexcept
     : length_(std::exchange(other.length_, 0)),
@@ -247,7 +257,8 @@ bool String::operator==(const char* s) const {
 
 bool String::operator==(const String& s) const {
   if (length_ != s.length_) return false;
-  return length_ == 0 || std::memcmp(buffer_.get(), s.buffer_.get(), static_cast<size_t>(length_)) == 0;
+  return length_ == 0 ||
+         std::memcmp(buffer_.get(), s.buffer_.get(), static_cast<size_t>(length_)) == 0;
 }
 
 int String::Pos(char ch) const {
@@ -262,12 +273,16 @@ int String::Pos(const char* s, int len) const {
   return mempos(buffer_.get(), length_, s, len);
 }
 
-int String::Pos(const String& s) const { return Pos(s.Data() ? s.Data() : "", s.length_); }
+int String::Pos(const String& s) const {
+  return Pos(s.Data() ? s.Data() : "", s.length_);
+}
 
 String String::Copy(int start, int count) const {
   String result;
   if (start < 1 || count < 1) return result;
-  if (start + count - 1 > length_) count = length_ - start + 1;
+  // Compared as "count > room" so that a huge count (callers pass INT_MAX for
+  // "the rest") cannot overflow start + count.
+  if (count > length_ - start + 1) count = length_ - start + 1;
   if (count < 1) return result;
   result.AddData(buffer_.get() + start - 1, count);
   return result;
@@ -283,7 +298,9 @@ void String::Delete(int start, int count) {
 }
 
 namespace {
-bool IsBlank(char c) { return static_cast<signed char>(c) <= 32; }
+bool IsBlank(char c) {
+  return static_cast<signed char>(c) <= 32;
+}
 }  // namespace
 
 void String::Trim() {
