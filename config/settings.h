@@ -92,6 +92,8 @@ class TJEXSettings {
   int SaveOptions(String& msg);   // under optmutex
   int SaveOptions_(String& msg);
   // Derives ActiveFilterText, completes script paths and TmpDir, exports TMPDIR.
+  // A script named without a directory goes next to JexPath; an unset script
+  // stays empty. msg gets only the filter warning, when there is one.
   void PutRight(String& msg);
 };
 
