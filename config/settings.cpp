@@ -338,7 +338,7 @@ int TJEXSettings::LoadOptions_(String& msg) {
   int result = 1;
   PutRight(msg);
   if (Timeout == 0) Timeout = kDefaultTimeout;
-  if (MaxSessions == 0) MaxSessions = kDefaultMaxSessions;
+  if (MaxSessions <= 0) MaxSessions = kDefaultMaxSessions;
   ValidateLoaded(*this, msg, result);
   return result;
 }

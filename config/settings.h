@@ -82,7 +82,7 @@ class TJEXSettings {
   String ProcCntScript;
 
   // "maxsessions": most connections served at once; further ones are closed
-  // on accept. Not reset by a load; 0 after a load becomes the default.
+  // on accept. Not reset by a load; 0 or less after a load becomes the default.
   int MaxSessions = 0;
 
   // Load: 1 on success (msg may still hold a warning), 0 with the reasons.

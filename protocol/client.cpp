@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "crypto/twofish.h"
 #include "protocol/codec.h"
 
 namespace {
@@ -21,6 +22,7 @@ std::int64_t AnnouncedReplyBytes(const String& received) {
 
 String BuildRequestPacket(const String& password, const String& sessionKey,
                           const String& requestText) {
+  Twofish_initialise();  // the client side has no start-up self-test of its own
   const String pswdField = EncodePswd(password);
   const String keyField = EncodeData(sessionKey, password, 0);
   const String requestField = EncodeData(requestText, sessionKey, 0);
@@ -49,6 +51,7 @@ bool ReplyPacketComplete(const String& received) {
 }
 
 int ParseReplyPacket(const String& packet, const String& sessionKey, String& text, String& error) {
+  Twofish_initialise();
   const std::int64_t announced = AnnouncedReplyBytes(packet);
   if (announced < 0) {
     error = "reply shorter than its length field";

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/log.h"
+#include "protocol/request.h"
 #include "server/flags.h"
 
 const char* const kErrorMissedParameter = "Error\nInvalid or missed command line parameter";
@@ -122,6 +124,12 @@ void RunStartup(int argc, const char* const* argv) {
   }
   const bool debug = settings.Debug != 0;
   JEXSettings.Publish(std::move(settings));
+  // Packet-level debug lines of the request parser go to the message log.
+  if (debug) {
+    SetRequestDebugSink([](in_addr peer, const char* line) {
+      showmessage("%s", peer, mtDebug, 1, line);
+    });
+  }
 
   std::printf("CPU testing .. Ok\n");
   if (debug) {

@@ -140,6 +140,7 @@ TEST_F(AgentE2E, StartsAndAnswersGetInfo) {
 }
 
 TEST_F(AgentE2E, WrongPasswordAndDamagedPacketsGetNoReply) {
+  agent.Config()["timeout"] = "1000";  // the truncated packet waits for this
   ASSERT_TRUE(agent.Start()) << agent.Output();
   const std::string good = Packet("e2e-secret", "k1", "GetInfo\n\r");
   std::string badMarker = good;
@@ -215,7 +216,8 @@ TEST_F(AgentE2E, SetSettingsPersistsAndSurvivesReload) {
 TEST_F(AgentE2E, PortChangeIsFollowed) {
   ASSERT_TRUE(agent.Start()) << agent.Output();
   const int newPort = FreePort();
-  EXPECT_EQ(Text(agent.Query("SetSettings", {"Port=" + std::to_string(newPort)}) ).substr(0, 3), "200");
+  const std::string setting = "Port=" + std::to_string(newPort);
+  EXPECT_EQ(Text(agent.Query("SetSettings", {String(setting.c_str())})).substr(0, 3), "200");
   TAgentEndpoint moved = agent.Endpoint();
   moved.Port = newPort;
   String reply;
