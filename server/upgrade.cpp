@@ -228,5 +228,8 @@ int DoUpgrading(UpgradeRec& rec, const char* data, int length, String& error) {
     if (used < 0) return 0;
   }
   if (used == length) return 1;
-  return CompleteUpgrade(rec, data + used, length - used, error);
+  // TCP may cut the trailer anywhere between reads: wait until it is whole.
+  rec.Trailer.AddData(data + used, length - used);
+  if (rec.Trailer.Length() < kDigestLength) return 1;
+  return CompleteUpgrade(rec, rec.Trailer.Data(), rec.Trailer.Length(), error);
 }

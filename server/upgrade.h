@@ -55,6 +55,7 @@ class UpgradeRec {
   String TempPath;       // its path; empty before the first call
   MD5 Digest{};          // running digest of the program bytes
   String SessionKey;     // decrypts the trailer
+  String Trailer;        // trailer bytes gathered so far
 };
 
 // Feeds one read of the session to the transfer. The first call (made by
@@ -64,6 +65,9 @@ class UpgradeRec {
 // still set means more data is expected; cleared means the transfer is over,
 // successful when error is empty, in which case JEXFlags.UpgradeScript holds
 // the script path. A call on an inactive record fails with "Write error".
+// The 16-byte trailer may be split over reads: it is gathered until 16 bytes
+// have arrived and then checked (more than 16 bytes after the program is a
+// wrong digest).
 //
 // The temporary files are created afresh: an existing file or link of the
 // same name is removed first and never followed, so a link planted in a

@@ -118,9 +118,9 @@ TEST_F(UpgradeTest, CompletesInOneOrSeveralReads) {
   const std::string program = ProgramBytes(200);
   const std::string wire = program + TrailerFor(program, kKey);
   // Read plans over the 216 bytes: the trailer with the last program bytes,
-  // alone in a later read, and after many small reads.
+  // alone in a later read, after many small reads, and cut between reads.
   const std::vector<std::vector<size_t>> plans = {
-      {}, {200}, {1, 99, 100}, {150}, {1, 1, 1, 197}, {199},
+      {}, {200}, {1, 99, 100}, {150}, {1, 1, 1, 197}, {199}, {210}, {200, 1, 14},
   };
   for (const std::vector<size_t>& plan : plans) {
     SCOPED_TRACE(testing::PrintToString(plan));
@@ -147,7 +147,6 @@ TEST_F(UpgradeTest, BadTrailerIsWrongCRCAndRemovesTheProgram) {
   const std::string good = TrailerFor(program, kKey);
   const std::string cases[] = {
       TrailerFor(program, "another key"),         // the wrong key
-      good.substr(0, 15),                         // cut short: it must arrive whole
       good + "x",                                 // one byte too many
       TrailerFor(ProgramBytes(299) + "!", kKey),  // digest of other bytes
   };
@@ -159,6 +158,16 @@ TEST_F(UpgradeTest, BadTrailerIsWrongCRCAndRemovesTheProgram) {
     EXPECT_EQ(Feed(rec, program + trailer, {300}), 0);
     ExpectFailedWithoutFiles(rec, "Wrong CRC");
   }
+}
+
+TEST_F(UpgradeTest, ShortTrailerWaitsForTheRest) {
+  const std::string program = ProgramBytes(300);
+  const std::string partial = program + TrailerFor(program, kKey).substr(0, 15);
+  UpgradeRec rec;
+  Start(rec, program.size());
+  EXPECT_EQ(DoUpgrading(rec, partial.data(), static_cast<int>(partial.size()), error_), 1);
+  EXPECT_EQ(rec.Active, 1);
+  EXPECT_EQ(Str(JEXFlags.UpgradeScript), "");
 }
 
 TEST_F(UpgradeTest, TemporaryDirectoryComesFromTMPDIRThenTMP) {
