@@ -50,6 +50,9 @@ struct LoadCase {
   std::function<void(const TJEXSettings&)> check;
 };
 
+// Short names in test listings instead of the bytes of the case.
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+
 std::string Repeat(char c, size_t n) {
   return std::string(n, c);
 }

@@ -208,6 +208,9 @@ struct LineCase {
   std::string after;  // how the saved file begins; missing keys follow it
 };
 
+// Short names in test listings instead of the bytes of the case.
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<LineCase>& LineCases() {
   static const std::vector<LineCase> cases = {
       {"FlagKeepsItsRemark", " UNC\t=\t0 remark\n", [](TJEXSettings& s) { s.EnableUNC = 1; },

@@ -39,6 +39,8 @@ struct KeyCase {
   const char* twofishVector;
 };
 
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.label; }
+
 class CipherStream : public ::testing::TestWithParam<KeyCase> {};
 
 TEST_P(CipherStream, EncodeDataMatchesTheVectorCheckedStream) {
