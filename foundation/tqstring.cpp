@@ -419,6 +419,12 @@ void String::SetLength(int n) {
   length_ = n <= capacity_ ? n : capacity_;
 }
 
+String Terminated(const String& text) {
+  String copy(text);
+  copy.SetZero();
+  return copy;
+}
+
 // ---------------------------------------------------------------------------
 // TStrList
 

@@ -124,6 +124,10 @@ class String {
   bool fixed_ = false;
 };
 
+// A copy of `text` readable as a NUL-terminated C string (Data() not null),
+// for handing texts to the C library.
+String Terminated(const String& text);
+
 class TStrList {
  public:
   TStrList() = default;

@@ -28,13 +28,6 @@ constexpr const char* kSelfTestText = "123456789012345";
 // A fault this soon after start ends the process instead of restarting it.
 constexpr std::time_t kRestartGraceSeconds = 180;
 
-// A NUL-terminated copy of a settings text.
-String Terminated(const String& text) {
-  String copy(text);
-  copy.SetZero();
-  return copy;
-}
-
 void CheckBlockCipher() {
   Twofish_initialise();
   THash_SHA sha;

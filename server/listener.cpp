@@ -22,12 +22,6 @@ namespace {
 
 constexpr size_t kSessionStackBytes = 1 << 20;
 
-String Terminated(const String& text) {
-  String copy(text);
-  copy.SetZero();
-  return copy;
-}
-
 void CloseSocket(int& socket) {
   if (socket <= 0) return;
   shutdown(socket, SHUT_RDWR);

@@ -58,15 +58,8 @@ String TempDirectory() {
   return String(dir ? dir : "");
 }
 
-// A NUL-terminated copy for the C library.
-String CText(const String& s) {
-  String copy(s);
-  copy.SetZero();
-  return copy;
-}
-
 bool RemoveFile(const String& path) {
-  const String name = CText(path);
+  const String name = Terminated(path);
   return DeleteFile(name.Data());
 }
 
@@ -75,7 +68,7 @@ bool RemoveFile(const String& path) {
 // first, and the exclusive, no-follow creation fails rather than reuse or
 // follow anything that takes the name again in between.
 UpgradeFile CreateFreshFile(const String& path, const char* mode) {
-  const String name = CText(path);
+  const String name = Terminated(path);
   unlink(name.Data());  // usually nothing is there
   const int fd =
       open(name.Data(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kCreationMode);
@@ -145,9 +138,9 @@ bool TrailerMatches(UpgradeRec& rec, const char* trailer, int length) {
 bool WriteScript(const String& scriptPath, const String& programPath, String& error) {
   UpgradeFile script = CreateFreshFile(scriptPath, "w+");
   if (!script) return false;
-  const String agentPath = CText(JEXSettings.Get()->JexPath);
-  const String newPath = CText(programPath);
-  const String ownPath = CText(scriptPath);
+  const String agentPath = Terminated(JEXSettings.Get()->JexPath);
+  const String newPath = Terminated(programPath);
+  const String ownPath = Terminated(scriptPath);
   const int written =
       std::fprintf(script.get(), kScriptFormat, agentPath.Data(), newPath.Data(), ownPath.Data());
   if (written < 0) return false;

@@ -43,16 +43,6 @@ void WriteFile(const std::string& path, const std::string& contents) {
   out << contents;
 }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/jex-e2e-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  path_ = made ? made : "/tmp";
-}
-
-TempDir::~TempDir() {
-  if (path_ != "/tmp") RunProgram({"/bin/rm", "-rf", path_}, 10000);
-}
-
 namespace {
 
 // Child side of a spawn: output to a file, then exec.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/agent_client.h"
+#include "tests/support/test_support.h"
 
 namespace e2e {
 
@@ -25,18 +26,7 @@ int FreePort();
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& contents);
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TempDir = jextest::TempDir;
 
 // The result of running a program to its end.
 struct RunResult {

@@ -25,18 +25,9 @@
 #include "protocol/request.h"
 #include "server/flags.h"
 #include "server/session.h"
+#include "tests/support/test_support.h"
 
 namespace jextest {
-
-inline std::string Str(const String& s) {
-  return s.Length() ? std::string(s.Data(), static_cast<size_t>(s.Length())) : std::string();
-}
-
-inline String Bytes(const std::string& s) {
-  String result;
-  result.AddData(s.data(), static_cast<int>(s.size()));
-  return result;
-}
 
 // The reply's lines, split at LF (a final LF ends the last line).
 inline std::vector<std::string> Lines(const String& text) {
@@ -55,45 +46,6 @@ inline std::vector<std::string> Lines(const String& text) {
   return lines;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = testing::TempDir() + "jex-server-XXXXXX";
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-inline std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-// lstat: a link counts as existing whatever it points at.
-inline bool Exists(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
-}
-
 inline bool IsRegularFile(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
@@ -108,27 +60,6 @@ inline void SetCfgFile(TJEXSettings& s, const std::string& path) {
   std::memset(s.CfgFile, 0, sizeof(s.CfgFile));
   std::strncpy(s.CfgFile, path.c_str(), sizeof(s.CfgFile) - 1);
 }
-
-// Puts one environment variable back as it was.
-class EnvRestorer {
- public:
-  explicit EnvRestorer(const char* name) : name_(name) {
-    if (const char* value = getenv(name)) saved_ = value;
-  }
-  ~EnvRestorer() {
-    if (saved_) {
-      setenv(name_, saved_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  EnvRestorer(const EnvRestorer&) = delete;
-  EnvRestorer& operator=(const EnvRestorer&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
 
 inline ThreadParams PeerParams(const char* address) {
   ThreadParams params;
