@@ -250,6 +250,55 @@ TEST_F(AgentE2E, QuitInDaemonModeRemovesThePidFile) {
   if (kill(daemonPid, 0) == 0) kill(daemonPid, SIGKILL);
 }
 
+TEST_F(AgentE2E, HangupReloadsTheConfigurationInDaemonMode) {
+  const std::string pidPath = agent.Dir().File("jex.pid");
+  agent.Config()["pidfile"] = pidPath;
+  agent.Launch({"-d"});
+  EXPECT_EQ(agent.WaitExit(15000), 0);
+  ASSERT_TRUE(Eventually([&] { return !ReadFile(pidPath).empty(); }, 15000));
+  const pid_t daemonPid = std::stoi(ReadFile(pidPath));
+  ASSERT_TRUE(Eventually([&] { return !Text(agent.Query("GetInfo")).empty(); }, 5000));
+
+  agent.Config()["comment"] = "reloaded on hang-up";
+  agent.WriteConfig();
+  kill(daemonPid, SIGHUP);
+  EXPECT_TRUE(Eventually(
+      [&] { return ReplyValue(agent.Query("GetInfo"), "Comment") == "reloaded on hang-up"; },
+      5000));
+  EXPECT_EQ(Text(agent.Query("QUIT")), "200\nOk\n");
+  EXPECT_TRUE(Eventually([&] { return kill(daemonPid, 0) != 0; }, 5000));
+  if (kill(daemonPid, 0) == 0) kill(daemonPid, SIGKILL);
+}
+
+TEST_F(AgentE2E, ReloadAppReExecutesTheAgent) {
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  EXPECT_EQ(Text(agent.Query("ReloadApp")), "200\nOk\n");
+  ASSERT_TRUE(agent.WaitForOutput("Reload request received. Executing..", 5000));
+  // The same process starts again from the banner and listens anew.
+  EXPECT_TRUE(Eventually(
+      [&] {
+        const std::string out = agent.Output();
+        const size_t first = out.find("Listening...");
+        return first != std::string::npos && out.find("Listening...", first + 1) != std::string::npos;
+      },
+      10000))
+      << agent.Output();
+  EXPECT_TRUE(Eventually([&] { return !Text(agent.Query("GetInfo")).empty(); }, 5000));
+  EXPECT_TRUE(agent.Running());
+}
+
+TEST_F(AgentE2E, FailedReExecutionKeepsServing) {
+  // jexpath names a file that exists but cannot be executed.
+  const std::string notAProgram = agent.Dir().File("not-a-program");
+  WriteFile(notAProgram, "plain text\n");
+  agent.Config()["jexpath"] = notAProgram;
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  EXPECT_EQ(Text(agent.Query("ReloadApp")), "200\nOk\n");
+  ASSERT_TRUE(agent.WaitForOutput("Error: cannot start new instance", 5000)) << agent.Output();
+  EXPECT_TRUE(Eventually([&] { return !Text(agent.Query("GetInfo")).empty(); }, 8000))
+      << agent.Output();
+}
+
 TEST_F(AgentE2E, IdleConnectionIsDroppedAfterTimeout) {
   agent.Config()["timeout"] = "1000";
   ASSERT_TRUE(agent.Start()) << agent.Output();
