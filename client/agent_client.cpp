@@ -19,6 +19,10 @@
 
 namespace {
 
+// Replies are a code and result lines; anything announcing more is refused
+// rather than read.
+constexpr unsigned int kMaxReplyBytes = 64u << 20;
+
 // Owns a connected socket for the length of one exchange.
 class Connection {
  public:
@@ -98,6 +102,10 @@ class Connection {
         return 0;
       }
       packet.AddData(chunk, static_cast<int>(received));
+      if (packet.Length() >= 4 && DecodeLength(packet.Data(), 4) > kMaxReplyBytes) {
+        error = "Reply too long";
+        return 0;
+      }
     }
     return 1;
   }
