@@ -64,6 +64,11 @@ void CheckPacketCodec() {
   std::printf("Ok\n");
 }
 
+void RedirectToDevNull(std::FILE* stream, const char* mode) {
+  std::FILE* reopened = std::freopen("/dev/null", mode, stream);
+  static_cast<void>(reopened);
+}
+
 void CloseSocket(int socket) {
   shutdown(socket, SHUT_RDWR);
   close(socket);
@@ -102,9 +107,11 @@ int daemon_init() {
     _exit(kExitOk);
   }
   setsid();
-  if (!std::freopen("/dev/null", "r", stdin)) return -1;
-  if (!std::freopen("/dev/null", "w", stdout)) return -1;
-  if (!std::freopen("/dev/null", "w", stderr)) return -1;
+  // Only the fork can fail the daemon start: the parent has already reported
+  // "Daemon started", so a stream that cannot be redirected stays as it is.
+  RedirectToDevNull(stdin, "r");
+  RedirectToDevNull(stdout, "w");
+  RedirectToDevNull(stderr, "w");
   std::signal(SIGHUP, reloadcfg);
   return 0;
 }

@@ -65,6 +65,8 @@ void RunUpgradeScript(ListenerState& state) {
   execve(script.Data(), state.Argv, state.Envp);
   showmessage("Error: cannot start upgrading script\n", LOCAL, mtFailure, 0);
   {
+    // The path goes too: since the loop listens again, every later session end
+    // would otherwise raise the flag and bounce the listener on the same failure.
     std::lock_guard<std::mutex> lock(thread_mutex);
     JEXFlags.UpgradeScript = "";
     JEXFlags.UpgradeRequested = 0;
@@ -140,8 +142,10 @@ bool StartSession(const ThreadParams& params) {
     owned.release();  // the thread owns it now
     return true;
   }
+  // No session served the connection: it counts neither as active nor as opened.
   std::lock_guard<std::mutex> lock(thread_mutex);
   --AgentStatus.ActiveConnections;
+  --AgentStatus.OpenedConnections;
   return false;
 }
 

@@ -201,6 +201,18 @@ TEST_F(SaveTest, AppendsMissingKeysInOrderButNeverFreeSpace) {
   EXPECT_EQ(jextest::ReadFile(cfg_ + ".Old"), Dir(before));
 }
 
+// An appended text is cut like a rewritten one, so the load reads it back as
+// one line and its tail can never turn into a key line of its own.
+TEST_F(SaveTest, AppendedTextIsCutTo1020) {
+  Write("jexpath=@DIR@/jex\n");
+  s_.Comment = (std::string(1015, 'c') + "jexpath=/elsewhere/jex").c_str();
+  ASSERT_EQ(s_.SaveOptions_(msg_), 1) << Str(msg_);
+  const std::string saved = Saved();
+  EXPECT_NE(saved.find("\r\ncomment=" + std::string(1012, 'c') + "\r\npassword="),
+            std::string::npos);
+  EXPECT_EQ(saved.find("/elsewhere"), std::string::npos);
+}
+
 struct LineCase {
   const char* name;
   std::string before;  // the whole file

@@ -124,6 +124,8 @@ class AgentE2E : public ::testing::Test {
 };
 
 TEST_F(AgentE2E, StartsAndAnswersGetInfo) {
+  const std::string pidPath = agent.Dir().File("jex.pid");
+  agent.Config()["pidfile"] = pidPath;  // interactive mode writes none
   ASSERT_TRUE(agent.Start()) << agent.Output();
   const std::string console = agent.Output();
   for (const char* line : {" Application:  JEX (Sentrel for Orvex)\n", " Version:      1.29 for OpenBSD\n",
@@ -137,6 +139,33 @@ TEST_F(AgentE2E, StartsAndAnswersGetInfo) {
   EXPECT_EQ(ReplyValue(reply, "AgentVersion"), "1.29");
   EXPECT_EQ(ReplyValue(reply, "Comment"), "end-to-end");
   EXPECT_EQ(ReplyValue(reply, "Port"), std::to_string(agent.Port()));
+  struct stat status;
+  EXPECT_NE(stat(pidPath.c_str(), &status), 0);
+}
+
+TEST_F(AgentE2E, TakenPortEndsTheStartWithFour) {
+  // Another listener holds the agent's port, so the port probe fails after
+  // its three attempts.
+  struct Holder {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ~Holder() { close(fd); }
+  } holder;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(agent.Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(holder.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(holder.fd, 1), 0);
+  const auto started = std::chrono::steady_clock::now();
+  agent.Launch({"-i"});
+  EXPECT_EQ(agent.WaitExit(15000), 4);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  const std::string console = agent.Output();
+  EXPECT_NE(console.find("JEX encyption checking .. Ok\nSock testing .. TCP listen error:\n"
+                         "socket() or bind() error\n\n"),
+            std::string::npos)
+      << console;
+  EXPECT_EQ(console.find("Listening..."), std::string::npos);
 }
 
 TEST_F(AgentE2E, WrongPasswordAndDamagedPacketsGetNoReply) {
