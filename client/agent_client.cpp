@@ -203,8 +203,8 @@ int UploadProgram(const TAgentEndpoint& agent, const String& program, String& re
   char size[32];
   std::snprintf(size, sizeof size, "%d", program.Length());
   const String request = BuildRequestText("UpgradeCode", {String(size)});
-  if (!Exchange(connection, agent, BuildRequestPacket(agent.Password, key, request), key,
-                replyText, error)) {
+  if (!Exchange(connection, agent, BuildRequestPacket(agent.Password, key, request), key, replyText,
+                error)) {
     return 0;
   }
   if (ReplyCode(replyText) != "200") return 1;  // refused: the reply says why

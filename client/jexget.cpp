@@ -63,12 +63,23 @@ int main(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, "+h:p:P:t:u:")) != -1) {
     switch (option) {
-      case 'h': agent.Host = optarg; break;
-      case 'p': agent.Port = std::atoi(optarg); break;
-      case 'P': agent.Password = optarg; break;
-      case 't': agent.TimeoutMs = std::atoi(optarg); break;
-      case 'u': uploadPath = optarg; break;
-      default: return Usage(nullptr);
+      case 'h':
+        agent.Host = optarg;
+        break;
+      case 'p':
+        agent.Port = std::atoi(optarg);
+        break;
+      case 'P':
+        agent.Password = optarg;
+        break;
+      case 't':
+        agent.TimeoutMs = std::atoi(optarg);
+        break;
+      case 'u':
+        uploadPath = optarg;
+        break;
+      default:
+        return Usage(nullptr);
     }
   }
   if (agent.Port < 1 || agent.Port > 65535) return Usage("invalid port");

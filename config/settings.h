@@ -30,12 +30,12 @@ class TJEXSettings {
   char CfgFile[512] = {};
 
   // Configuration file (key in brackets where it differs from the field).
-  String TmpDir;          // "tmpdir", completed by PutRight
-  String JexPath;         // "jexpath": full path of the agent executable
-  String PidFile;         // "pidfile"
-  String Host;            // "host": local address the listener binds to
-  int Port = 0;           // "port", or "-p"
-  int Timeout = 0;        // "timeout": session idle limit in milliseconds
+  String TmpDir;    // "tmpdir", completed by PutRight
+  String JexPath;   // "jexpath": full path of the agent executable
+  String PidFile;   // "pidfile"
+  String Host;      // "host": local address the listener binds to
+  int Port = 0;     // "port", or "-p"
+  int Timeout = 0;  // "timeout": session idle limit in milliseconds
   int DelayForScripts = 0;
   String Password;
   String Comment;
@@ -45,7 +45,7 @@ class TJEXSettings {
   int FilterActive = 0;
   int LogFails = 0;
   String BadLogFile;
-  String FilterList;      // entries separated by CR LF
+  String FilterList;  // entries separated by CR LF
   int AllowUpdates = 0;
   String UpdateAddr;
   String FilterMarks;
@@ -89,7 +89,7 @@ class TJEXSettings {
   int LoadOptions(String& msg);   // under optmutex
   int LoadOptions_(String& msg);  // the load itself
   // Save: rewrites the configuration file in place through ".New"/".Old".
-  int SaveOptions(String& msg);   // under optmutex
+  int SaveOptions(String& msg);  // under optmutex
   int SaveOptions_(String& msg);
   // Derives ActiveFilterText, completes script paths and TmpDir, exports TMPDIR.
   // A script named without a directory goes next to JexPath; an unset script

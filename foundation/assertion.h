@@ -8,7 +8,7 @@
                                 int line);
 
 // Checks `cond`; on failure reports `expr_text` as the failed expression.
-#define JEX_ASSERT(cond, expr_text, source, function, line)                  \
-  do {                                                                       \
-    if (!(cond)) JexAssertFail(expr_text, source, function, line);           \
+#define JEX_ASSERT(cond, expr_text, source, function, line)        \
+  do {                                                             \
+    if (!(cond)) JexAssertFail(expr_text, source, function, line); \
   } while (0)

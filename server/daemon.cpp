@@ -152,7 +152,9 @@ void closepidfile(PidFileStream& pidfile) {
   DeleteFile(path.Data());
 }
 
-void reloadcfg(int) { JEXFlags.SettingsReloadRequested = 1; }
+void reloadcfg(int) {
+  JEXFlags.SettingsReloadRequested = 1;
+}
 
 void reloadapp(int) {
   std::signal(SIGSEGV, SIG_DFL);

@@ -42,8 +42,8 @@ extern std::mutex upgrade_mutex;
 // Exit codes of the process.
 enum ExitCode {
   kExitOk = 0,
-  kExitUsage = 1,     // command line or settings
-  kExitDaemon = 2,    // fork into a daemon failed
-  kExitCipher = 3,    // a cipher self-test failed
-  kExitListen = 4,    // listening socket cannot be opened, fatal accept error
+  kExitUsage = 1,   // command line or settings
+  kExitDaemon = 2,  // fork into a daemon failed
+  kExitCipher = 3,  // a cipher self-test failed
+  kExitListen = 4,  // listening socket cannot be opened, fatal accept error
 };

@@ -126,9 +126,8 @@ void RunStartup(int argc, const char* const* argv) {
   JEXSettings.Publish(std::move(settings));
   // Packet-level debug lines of the request parser go to the message log.
   if (debug) {
-    SetRequestDebugSink([](in_addr peer, const char* line) {
-      showmessage("%s", peer, mtDebug, 1, line);
-    });
+    SetRequestDebugSink(
+        [](in_addr peer, const char* line) { showmessage("%s", peer, mtDebug, 1, line); });
   }
 
   std::printf("CPU testing .. Ok\n");

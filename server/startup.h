@@ -8,8 +8,9 @@
 #include "config/settings.h"
 
 // Texts of the two command-line errors.
-extern const char* const kErrorMissedParameter;  // "Error\nInvalid or missed command line parameter"
-extern const char* const kErrorInvalidPort;      // "Error\nInvalid port number"
+extern const char* const
+    kErrorMissedParameter;                   // "Error\nInvalid or missed command line parameter"
+extern const char* const kErrorInvalidPort;  // "Error\nInvalid port number"
 
 void PrintBanner();
 

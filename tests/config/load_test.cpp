@@ -51,7 +51,9 @@ struct LoadCase {
 };
 
 // Short names in test listings instead of the bytes of the case.
-void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LoadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::string Repeat(char c, size_t n) {
   return std::string(n, c);

@@ -221,7 +221,9 @@ struct LineCase {
 };
 
 // Short names in test listings instead of the bytes of the case.
-void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LineCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 const std::vector<LineCase>& LineCases() {
   static const std::vector<LineCase> cases = {

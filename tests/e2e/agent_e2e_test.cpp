@@ -17,7 +17,9 @@
 namespace e2e {
 namespace {
 
-std::string Text(const String& s) { return std::string(s.Data() ? s.Data() : "", s.Length()); }
+std::string Text(const String& s) {
+  return std::string(s.Data() ? s.Data() : "", s.Length());
+}
 
 // A raw loopback connection for sending hand-made bytes.
 class RawConnection {
@@ -63,7 +65,8 @@ class RawConnection {
 };
 
 std::string Packet(const std::string& password, const std::string& key, const std::string& text) {
-  return Text(BuildRequestPacket(String(password.c_str()), String(key.c_str()), String(text.c_str())));
+  return Text(
+      BuildRequestPacket(String(password.c_str()), String(key.c_str()), String(text.c_str())));
 }
 
 String DecodeReply(const std::string& packet, const std::string& key) {
@@ -113,7 +116,8 @@ TEST(CommandLineE2E, UnloadableSettingsExitWithOne) {
   EXPECT_NE(result.Output.find("Settings checking .. Error\n  TCP post is not specified!\n"
                                "  Password is not specified!\n"
                                "  Full path to the agent is not specified!\n\n"
-                               "Please check '" + dir.File("empty.cfg") + "' file"),
+                               "Please check '" +
+                               dir.File("empty.cfg") + "' file"),
             std::string::npos)
       << result.Output;
 }
@@ -128,10 +132,11 @@ TEST_F(AgentE2E, StartsAndAnswersGetInfo) {
   agent.Config()["pidfile"] = pidPath;  // interactive mode writes none
   ASSERT_TRUE(agent.Start()) << agent.Output();
   const std::string console = agent.Output();
-  for (const char* line : {" Application:  JEX (Sentrel for Orvex)\n", " Version:      1.29 for OpenBSD\n",
-                           "Command line checking .. Ok\n", "Settings checking .. Ok\n",
-                           "CPU testing .. Ok\n", "Basic encyption checking .. Ok\n",
-                           "JEX encyption checking .. Ok\n", "Sock testing .. Ok\n"}) {
+  for (const char* line :
+       {" Application:  JEX (Sentrel for Orvex)\n", " Version:      1.29 for OpenBSD\n",
+        "Command line checking .. Ok\n", "Settings checking .. Ok\n", "CPU testing .. Ok\n",
+        "Basic encyption checking .. Ok\n", "JEX encyption checking .. Ok\n",
+        "Sock testing .. Ok\n"}) {
     EXPECT_NE(console.find(line), std::string::npos) << line << console;
   }
   const String reply = agent.Query("GetInfo");
@@ -308,7 +313,8 @@ TEST_F(AgentE2E, ReloadAppReExecutesTheAgent) {
       [&] {
         const std::string out = agent.Output();
         const size_t first = out.find("Listening...");
-        return first != std::string::npos && out.find("Listening...", first + 1) != std::string::npos;
+        return first != std::string::npos &&
+               out.find("Listening...", first + 1) != std::string::npos;
       },
       10000))
       << agent.Output();

@@ -16,8 +16,12 @@
 
 namespace e2e {
 
-std::string AgentBinary() { return std::string(JEX_BINARY_DIR) + "/jex"; }
-std::string ClientBinary() { return std::string(JEX_BINARY_DIR) + "/jexget"; }
+std::string AgentBinary() {
+  return std::string(JEX_BINARY_DIR) + "/jex";
+}
+std::string ClientBinary() {
+  return std::string(JEX_BINARY_DIR) + "/jexget";
+}
 
 int FreePort() {
   const int probe = socket(AF_INET, SOCK_STREAM, 0);
@@ -99,17 +103,10 @@ RunResult RunProgram(const std::vector<std::string>& args, int timeoutMs) {
 
 AgentProcess::AgentProcess() : port_(FreePort()), outputPath_(dir_.File("console.txt")) {
   config_ = {
-      {"jexpath", AgentBinary()},
-      {"host", "127.0.0.1"},
-      {"port", std::to_string(port_)},
-      {"timeout", "4000"},
-      {"password", "e2e-secret"},
-      {"comment", "end-to-end"},
-      {"allowmanage", "1"},
-      {"manageaddr", "127.0.0.1"},
-      {"allowupdates", "1"},
-      {"updateaddr", "127.0.0.1"},
-      {"tmpdir", dir_.Path()},
+      {"jexpath", AgentBinary()},  {"host", "127.0.0.1"},       {"port", std::to_string(port_)},
+      {"timeout", "4000"},         {"password", "e2e-secret"},  {"comment", "end-to-end"},
+      {"allowmanage", "1"},        {"manageaddr", "127.0.0.1"}, {"allowupdates", "1"},
+      {"updateaddr", "127.0.0.1"}, {"tmpdir", dir_.Path()},
   };
 }
 
@@ -145,7 +142,9 @@ bool AgentProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
   return Eventually([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
-int AgentProcess::WaitExit(int timeoutMs) { return WaitChild(pid_, timeoutMs, reaped_); }
+int AgentProcess::WaitExit(int timeoutMs) {
+  return WaitChild(pid_, timeoutMs, reaped_);
+}
 
 bool AgentProcess::Running() {
   if (reaped_) return false;

@@ -39,7 +39,9 @@ struct KeyCase {
   const char* twofishVector;
 };
 
-void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const KeyCase& c, std::ostream* os) {
+  *os << c.label;
+}
 
 class CipherStream : public ::testing::TestWithParam<KeyCase> {};
 

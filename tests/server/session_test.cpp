@@ -33,8 +33,7 @@ class PeerEnd {
   int SessionEnd() const { return sessionEnd_; }
 
   void Send(const String& bytes) {
-    EXPECT_EQ(send(peerEnd_, bytes.Data(), static_cast<size_t>(bytes.Length()), 0),
-              bytes.Length());
+    EXPECT_EQ(send(peerEnd_, bytes.Data(), static_cast<size_t>(bytes.Length()), 0), bytes.Length());
   }
   // One whole reply packet.
   String ReceivePacket() {
