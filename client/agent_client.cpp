@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,17 +126,9 @@ class Connection {
 
   // Waits until the socket is readable (or writable), at most timeoutMs.
   bool WaitFor(bool readable, int timeoutMs) {
-    if (socket_ >= FD_SETSIZE) return false;
-    for (;;) {
-      fd_set set;
-      FD_ZERO(&set);
-      FD_SET(socket_, &set);
-      timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-      const int ready = select(socket_ + 1, readable ? &set : nullptr, readable ? nullptr : &set,
-                               nullptr, &timeout);
-      if (ready < 0 && errno == EINTR) continue;
-      return ready > 0;
-    }
+    String ignored;
+    return WaitForSocket(socket_, readable ? SocketWait::kReadable : SocketWait::kWritable,
+                         timeoutMs, ignored) == 1;
   }
 
   int socket_ = -1;

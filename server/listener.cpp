@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,10 +21,15 @@ namespace {
 
 constexpr size_t kSessionStackBytes = 1 << 20;
 
-void CloseSocket(int& socket) {
-  if (socket <= 0) return;
+void DropConnection(int socket) {
   shutdown(socket, SHUT_RDWR);
   close(socket);
+}
+
+// Closes the listening socket and marks it closed.
+void CloseSocket(int& socket) {
+  if (socket <= 0) return;
+  DropConnection(socket);
   socket = 0;
 }
 
@@ -100,19 +104,6 @@ void SwitchPort(ListenerState& state) {
     TerminateProcess(kExitListen);
   }
   showmessage("Return to original port\n", LOCAL, mtFailure, 0);
-}
-
-bool WaitReadable(int socket, int seconds) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(socket, &readable);
-  timeval timeout{seconds, 0};
-  return select(socket + 1, &readable, nullptr, nullptr, &timeout) > 0;
-}
-
-void DropConnection(int socket) {
-  shutdown(socket, SHUT_RDWR);
-  close(socket);
 }
 
 void* SessionThread(void* argument) {
@@ -218,7 +209,8 @@ void RunMainLoop(ListenerState& state) {
     if (JEXFlags.UpgradeRequested) RunUpgradeScript(state);
     if (JEXSettings.Get()->Port != state.PortInUse) SwitchPort(state);
 
-    if (!WaitReadable(state.ListenSocket, 1)) continue;
+    String ignored;
+    if (WaitForSocket(state.ListenSocket, SocketWait::kReadable, 1000, ignored) != 1) continue;
     AcceptConnection(state);
   }
 }

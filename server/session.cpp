@@ -1,7 +1,6 @@
 // One connection's session (see session.h).
 #include "server/session.h"
 
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "config/status.h"
+#include "net/sockets.h"
 #include "protocol/codec.h"
 #include "protocol/reply.h"
 #include "protocol/request.h"
@@ -24,25 +24,11 @@ namespace {
 constexpr int kReadChunk = 1024;
 // How often the session looks at its idle limit while the peer is silent;
 // data is read as soon as it arrives whatever this is.
-constexpr int kPollMicroseconds = 100 * 1000;
+constexpr int kPollMilliseconds = 100;
 // Idle limit of an upgrade transfer when the Timeout setting sets none.
 constexpr std::time_t kUpgradeIdleSeconds = 60;
 // A reply the peer does not take within this time is abandoned.
 constexpr int kSendTimeoutSeconds = 30;
-
-enum class WaitResult { kReadable, kTimedOut, kFailed };
-
-WaitResult WaitReadable(int socket) {
-  if (socket >= FD_SETSIZE) return WaitResult::kFailed;
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(socket, &readable);
-  timeval timeout{0, kPollMicroseconds};
-  const int ready = select(socket + 1, &readable, nullptr, nullptr, &timeout);
-  if (ready > 0) return WaitResult::kReadable;
-  if (ready == 0 || errno == EINTR) return WaitResult::kTimedOut;
-  return WaitResult::kFailed;
-}
 
 void SendAll(int socket, const String& packet) {
   const char* data = packet.Data();
@@ -85,9 +71,11 @@ class Session {
   void Run() {
     char chunk[kReadChunk];
     for (;;) {
-      const WaitResult wait = WaitReadable(params_.Socket);
-      if (wait == WaitResult::kFailed) return;
-      if (wait == WaitResult::kTimedOut) {
+      String waitError;
+      const int ready =
+          WaitForSocket(params_.Socket, SocketWait::kReadable, kPollMilliseconds, waitError);
+      if (ready < 0) return;
+      if (ready == 0) {
         if (IdleTooLong()) return;
         continue;
       }
