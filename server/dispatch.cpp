@@ -3,18 +3,17 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
+#include <vector>
 
 #include "config/log.h"
 #include "config/settings.h"
 #include "config/status.h"
+#include "handlers/command_table.h"
 #include "net/ipfilter.h"
 #include "protocol/values.h"
 
 namespace {
-
-// The form of every test, action, query and settings handler: it reads its
-// parameter text and fills the reply, refusals included.
-using RequestHandler = void (*)(const OXRequest& params, JEXReply& reply);
 
 // What a command that acts on the server itself works with.
 struct CommandContext {
@@ -96,9 +95,8 @@ void StartUpgrade(CommandContext& context) {
   reply += error;
 }
 
-// Matched in this order. Test, action and query handlers take their rows
-// above "GetInfo", in the order TEST-..., ACT-..., Get...List.
-const CommandRow kCommandTable[] = {
+// The server's own rows, matched after the handler families' rows.
+const CommandRow kServerCommands[] = {
     {"GetInfo", CommandGuard::kNone, GetAgentStatus},
     {"ReloadCfg", CommandGuard::kManage, nullptr, ReloadConfiguration},
     {"ReloadApp", CommandGuard::kManage, nullptr, RequestReExecution},
@@ -108,8 +106,23 @@ const CommandRow kCommandTable[] = {
     {"UpgradeCode", CommandGuard::kUpgrade, nullptr, StartUpgrade},
 };
 
+// The one command table: the handler families' rows (unguarded), then the
+// server's own rows. Built once; names are unique, so the first match is the
+// only one.
+const std::vector<CommandRow>& CommandTable() {
+  static const std::vector<CommandRow> table = [] {
+    std::vector<CommandRow> rows;
+    for (const HandlerRow& row : HandlerCommandRows()) {
+      rows.push_back(CommandRow{row.name, CommandGuard::kNone, row.handler});
+    }
+    rows.insert(rows.end(), std::begin(kServerCommands), std::end(kServerCommands));
+    return rows;
+  }();
+  return table;
+}
+
 const CommandRow* FindCommand(const String& name) {
-  for (const CommandRow& row : kCommandTable) {
+  for (const CommandRow& row : CommandTable()) {
     if (name == row.name) return &row;
   }
   return nullptr;

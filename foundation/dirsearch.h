@@ -1,0 +1,2 @@
+// Directory search: matching the entries of one folder against a name pattern and attribute bits.
+#pragma once

@@ -1,0 +1,2 @@
+// Running external programs with their own argument splitting, redirections and a time-out.
+#include "foundation/execute.h"

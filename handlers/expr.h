@@ -1,0 +1,2 @@
+// Search expressions: boolean expressions of words and quoted strings matched against a line.
+#pragma once

@@ -1,0 +1,4 @@
+// Program, script, process and CPU tests: external programs and the configured scripts.
+#include "handlers/programs.h"
+
+HandlerRows ProgramCommandRows() { return {}; }

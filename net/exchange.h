@@ -1,0 +1,2 @@
+// One-shot TCP and UDP exchanges with a host, and the syslog sender.
+#pragma once
