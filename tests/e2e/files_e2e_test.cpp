@@ -1,0 +1,2 @@
+// Placeholder until the suite has its first cases.
+#include <gtest/gtest.h>
