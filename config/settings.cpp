@@ -13,6 +13,7 @@
 #include "config/cfgfile.h"
 #include "foundation/paths.h"
 #include "protocol/escaping.h"
+#include "protocol/request.h"
 
 std::mutex optmutex;
 TSettingsStore JEXSettings;
@@ -89,6 +90,7 @@ const KeyInfo kKeys[] = {
     Text("tmpdir", &T::TmpDir, kNever),
     Text("pidfile", &T::PidFile, kNever),
     Number("delayforscripts", &T::DelayForScripts, kNever),
+    Number("maxconnections", &T::MaxConnections, kNever),
 };
 const int kKeyCount = static_cast<int>(sizeof(kKeys) / sizeof(kKeys[0]));
 
@@ -339,6 +341,7 @@ int TJEXSettings::LoadOptions_(String& msg) {
   PutRight(msg);
   if (Timeout == 0) Timeout = kDefaultTimeout;
   if (MaxSessions <= 0) MaxSessions = kDefaultMaxSessions;
+  if (MaxConnections <= 0) MaxConnections = kDefaultMaxConnections;
   ValidateLoaded(*this, msg, result);
   return result;
 }
@@ -370,6 +373,9 @@ SettingsSnapshot TSettingsStore::Get() const {
 }
 
 void TSettingsStore::Publish(TJEXSettings settings) {
+  if (!settings.PasswordKeys || settings.PasswordKeys->Text() != settings.Password) {
+    settings.PasswordKeys = std::make_shared<const PacketPassword>(settings.Password);
+  }
   auto fresh = std::make_shared<const TJEXSettings>(std::move(settings));
   std::lock_guard<std::mutex> lock(pointerMutex_);
   current_.swap(fresh);

@@ -19,6 +19,8 @@
 
 #include "foundation/tqstring.h"
 
+class PacketPassword;
+
 class TJEXSettings {
  public:
   TJEXSettings();
@@ -81,9 +83,20 @@ class TJEXSettings {
   String ProcListScript;
   String ProcCntScript;
 
-  // "maxsessions": most connections served at once; further ones are closed
-  // on accept. Not reset by a load; 0 or less after a load becomes the default.
+  // "maxsessions": most requests carried out at once; further complete
+  // requests wait their turn. Not reset by a load; 0 or less after a load
+  // becomes the default.
   int MaxSessions = 0;
+  // "maxconnections": most connections held open at once, reading requests
+  // or waiting for a worker; when the table is full the connection idle the
+  // longest is dropped for a new one. Read only (never saved); 0 or less
+  // after a load becomes the default. The listener also keeps it within the
+  // descriptor limit.
+  int MaxConnections = 0;
+
+  // Derived from Password when the record is published: its digest and
+  // prepared cipher key, shared by every snapshot with the same password.
+  std::shared_ptr<const PacketPassword> PasswordKeys;
 
   // Load: 1 on success (msg may still hold a warning), 0 with the reasons.
   int LoadOptions(String& msg);   // under optmutex
@@ -99,6 +112,7 @@ class TJEXSettings {
 
 constexpr int kDefaultTimeout = 4000;
 constexpr int kDefaultMaxSessions = 64;
+constexpr int kDefaultMaxConnections = 16384;
 
 // Serialises every load and save of the settings.
 extern std::mutex optmutex;
@@ -111,7 +125,8 @@ class TSettingsStore {
 
   // The current settings; cheap, callable from any thread.
   SettingsSnapshot Get() const;
-  // Replaces the current settings (start-up, tests).
+  // Replaces the current settings (start-up, tests). Prepares PasswordKeys
+  // when it is missing or belongs to another password.
   void Publish(TJEXSettings settings);
   // Reloads the configuration file into a copy of the current settings and
   // publishes it when the load succeeds; a failed reload keeps the settings

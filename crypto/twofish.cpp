@@ -411,7 +411,7 @@ void Twofish_prepare_key(unsigned char* key, int keyLen, Twofish_key* xkey) {
   explicit_bzero(sboxWords, sizeof sboxWords);
 }
 
-void Twofish_encrypt(Twofish_key* xkey, unsigned char* in, unsigned char* out) {
+void Twofish_encrypt(const Twofish_key* xkey, const unsigned char* in, unsigned char* out) {
   const std::uint32_t* K = xkey->K;
   std::uint32_t a = GET32(in) ^ K[0];
   std::uint32_t b = GET32(in + 4) ^ K[1];

@@ -22,7 +22,7 @@ void Twofish_initialise();
 void Twofish_prepare_key(unsigned char* key, int keyLen, Twofish_key* xkey);
 
 // Encrypts or decrypts one 16-byte block; in and out may be the same buffer.
-void Twofish_encrypt(Twofish_key* xkey, unsigned char* in, unsigned char* out);
+void Twofish_encrypt(const Twofish_key* xkey, const unsigned char* in, unsigned char* out);
 void Twofish_decrypt(Twofish_key* xkey, unsigned char* in, unsigned char* out);
 
 // Writes "\nTwofish fatal error: <msg>\nProcess terminated\n" to standard error

@@ -15,84 +15,79 @@ namespace {
 
 constexpr int kBlockSize = 16;
 
-// The state of one pass of the 8-bit cipher-feedback stream: the expanded
-// key and the feedback register. Built once per EncodeData/DecodeData call,
-// wiped when the pass ends.
-class FeedbackStream {
- public:
-  explicit FeedbackStream(const String& key) {
-    THash_SHA sha;
-    // A null pointer would ask for the previous digest, so the empty key is
-    // hashed through an empty literal.
-    const char* digest = sha.GetHash(key.Data() ? key.Data() : "", key.Length());
-    const int keyLen = sha.GetHashSize();
-    unsigned char cipherKey[32] = {};
-    std::memcpy(cipherKey, digest, static_cast<size_t>(keyLen));
-    Twofish_prepare_key(cipherKey, keyLen, &key_);
-    explicit_bzero(cipherKey, sizeof cipherKey);
-
-    std::memset(register_, 0xFF, sizeof register_);
-    Twofish_encrypt(&key_, register_, register_);
-  }
-
-  ~FeedbackStream() {
-    explicit_bzero(&key_, sizeof key_);
-    explicit_bzero(register_, sizeof register_);
-    explicit_bzero(scratch_, sizeof scratch_);
-  }
-
-  FeedbackStream(const FeedbackStream&) = delete;
-  FeedbackStream& operator=(const FeedbackStream&) = delete;
-
-  // The next keystream byte: the first byte of the encrypted register.
-  unsigned char NextMask() {
-    Twofish_encrypt(&key_, register_, scratch_);
-    return scratch_[0];
-  }
-
-  // Shifts the ciphertext byte into the register from the right.
-  void Feed(unsigned char cipherByte) {
-    std::memmove(register_, register_ + 1, kBlockSize - 1);
-    register_[kBlockSize - 1] = cipherByte;
-  }
-
- private:
-  Twofish_key key_;
-  unsigned char register_[kBlockSize];
-  unsigned char scratch_[kBlockSize];
-};
-
-// One pass over the data; the byte fed back is always the ciphertext byte,
-// which is the output when encrypting and the input when decrypting.
-String RunStream(const String& data, const String& key, bool encrypt) {
-  String out;
-  const int n = data.Length();
-  if (n == 0) return out;
-  FeedbackStream stream(key);
-  out.SetLength(n);
+// One pass of the 8-bit cipher-feedback stream over `data` with a prepared
+// key; the byte fed back is always the ciphertext byte, which is the output
+// when encrypting and the input when decrypting.
+void RunStream(const Twofish_key& key, const unsigned char (&firstRegister)[kBlockSize],
+               const String& data, bool encrypt, unsigned char* dst) {
+  unsigned char feedback[kBlockSize];
+  unsigned char mask[kBlockSize];
+  std::memcpy(feedback, firstRegister, sizeof feedback);
   const auto* in = reinterpret_cast<const unsigned char*>(data.Data());
-  auto* dst = reinterpret_cast<unsigned char*>(out.Data());
+  const int n = data.Length();
   for (int i = 0; i < n; ++i) {
+    Twofish_encrypt(&key, feedback, mask);
     const unsigned char inByte = in[i];
-    const unsigned char outByte = static_cast<unsigned char>(inByte ^ stream.NextMask());
+    const unsigned char outByte = static_cast<unsigned char>(inByte ^ mask[0]);
     dst[i] = outByte;
-    stream.Feed(encrypt ? outByte : inByte);
+    std::memmove(feedback, feedback + 1, kBlockSize - 1);
+    feedback[kBlockSize - 1] = encrypt ? outByte : inByte;
   }
-  return out;
+  explicit_bzero(feedback, sizeof feedback);
+  explicit_bzero(mask, sizeof mask);
 }
 
 }  // namespace
 
-String EncodeData(const String& data, const String& key, int lengthBytes) {
-  String cipherText = RunStream(data, key, true);
-  if (lengthBytes == 0 || cipherText.Length() == 0) return cipherText;
-  String packet = EncodeLength(cipherText, lengthBytes);
-  packet += cipherText;
+StreamKey::~StreamKey() {
+  explicit_bzero(&key_, sizeof key_);
+  explicit_bzero(firstRegister_, sizeof firstRegister_);
+}
+
+void StreamKey::Prepare(const String& keyText) {
+  THash_SHA sha;
+  // A null pointer would ask for the previous digest, so the empty key is
+  // hashed through an empty literal.
+  const char* digest = sha.GetHash(keyText.Data() ? keyText.Data() : "", keyText.Length());
+  const int keyLen = sha.GetHashSize();
+  unsigned char cipherKey[32] = {};
+  std::memcpy(cipherKey, digest, static_cast<size_t>(keyLen));
+  Twofish_prepare_key(cipherKey, keyLen, &key_);
+  explicit_bzero(cipherKey, sizeof cipherKey);
+  std::memset(firstRegister_, 0xFF, sizeof firstRegister_);
+  Twofish_encrypt(&key_, firstRegister_, firstRegister_);
+  ready_ = true;
+}
+
+// The length prefix and the ciphertext are written into one buffer.
+String StreamKey::Encode(const String& data, int lengthBytes) const {
+  String packet;
+  const int n = data.Length();
+  if (n == 0) return packet;
+  const String prefix = lengthBytes ? EncodeLength(data, lengthBytes) : String();
+  packet.SetLength(prefix.Length() + n);
+  if (prefix.Length()) std::memcpy(packet.Data(), prefix.Data(), prefix.Length());
+  RunStream(key_, firstRegister_, data, true,
+            reinterpret_cast<unsigned char*>(packet.Data()) + prefix.Length());
   return packet;
 }
 
+String StreamKey::Decode(const String& data) const {
+  String out;
+  if (data.Length() == 0) return out;
+  out.SetLength(data.Length());
+  RunStream(key_, firstRegister_, data, false, reinterpret_cast<unsigned char*>(out.Data()));
+  return out;
+}
+
+String EncodeData(const String& data, const String& key, int lengthBytes) {
+  if (data.Length() == 0) return String();
+  return StreamKey(key).Encode(data, lengthBytes);
+}
+
 String DecodeData(const String& data, const String& key) {
-  return RunStream(data, key, false);
+  if (data.Length() == 0) return String();
+  return StreamKey(key).Decode(data);
 }
 
 String EncodeLength(const String& s, int digits) {

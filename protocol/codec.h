@@ -26,6 +26,7 @@
 // All functions are reentrant: each call keeps its own cipher state.
 #pragma once
 
+#include "crypto/twofish.h"
 #include "foundation/tqstring.h"
 
 // Layout of the request packet: 1-based positions within the received bytes
@@ -53,6 +54,33 @@ static_assert(OFFSET_AUTH == 5 && OFFSET_PSWD == 7 && OFFSET_KEY == 9 && OFFSET_
 
 // The two bytes of the marker field.
 inline constexpr unsigned char kPacketMarker[SIZELEN_AUTH] = {0x03, 0x12};
+
+// A key text made ready for the stream cipher once: its SHA-1 digest
+// expanded into the Twofish key schedule, and the feedback register's first
+// value. Encrypting or decrypting with it costs only the stream itself, so a
+// key used for many texts (the shared password, a request's session key used
+// for the request and its reply) is prepared once. The key material is wiped
+// when the object goes. Reading it from several threads at once is safe.
+class StreamKey {
+ public:
+  StreamKey() = default;  // not ready: Ready() is false until Prepare
+  explicit StreamKey(const String& keyText) { Prepare(keyText); }
+  ~StreamKey();
+  StreamKey(const StreamKey&) = delete;
+  StreamKey& operator=(const StreamKey&) = delete;
+
+  void Prepare(const String& keyText);
+  bool Ready() const { return ready_; }
+  // The same results as EncodeData(data, keyText, lengthBytes) and
+  // DecodeData(data, keyText) for the key text it was prepared from.
+  String Encode(const String& data, int lengthBytes) const;
+  String Decode(const String& data) const;
+
+ private:
+  Twofish_key key_;
+  unsigned char firstRegister_[16];
+  bool ready_ = false;
+};
 
 // `data` encrypted under `key`. With lengthBytes non-zero the ciphertext is
 // preceded by EncodeLength(ciphertext, lengthBytes). Empty data gives an empty

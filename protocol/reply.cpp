@@ -56,6 +56,12 @@ void JEXReply::FinalizePacket() {
   String::operator=(EncodeData(*this, sessionKey_, SIZELEN_PACKET));
 }
 
+void JEXReply::FinalizePacket(const StreamKey& sessionCipher) {
+  CommandSeparatorCheck();
+  AddChar(kCarriageReturn);
+  String::operator=(sessionCipher.Encode(*this, SIZELEN_PACKET));
+}
+
 String& JEXReply::SetResult(const char* code) {
   String::operator=(code);
   if (code) AddChar(kLineFeed);

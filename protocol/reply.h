@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "foundation/tqstring.h"
+#include "protocol/codec.h"
 
 class JEXReply : public String {
  public:
@@ -38,6 +39,9 @@ class JEXReply : public String {
   // ends with LF, gets one CR, and is replaced by the 4-byte little-endian
   // length and the text encrypted under the session key.
   void FinalizePacket();
+  // The same with the session key already prepared (it must be the key the
+  // reply was initialised with).
+  void FinalizePacket(const StreamKey& sessionCipher);
 
   // Replaces the whole text by code and LF (a null code empties it) and
   // returns the text, to which a reason may be appended with +=.

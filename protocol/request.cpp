@@ -133,13 +133,35 @@ bool OXRequest::WholePacket() const {
   return declared > INT_MAX || received >= declared;
 }
 
+void PacketPassword::Prepare() const {
+  std::call_once(prepared_, [this] {
+    digest_ = EncodePswd(text_);
+    key_.Prepare(text_);
+  });
+}
+
+const String& PacketPassword::Digest() const {
+  Prepare();
+  return digest_;
+}
+
+const StreamKey& PacketPassword::Key() const {
+  Prepare();
+  return key_;
+}
+
 int OXRequest::ParseInitRequest(const String& password, in_addr peer) {
+  return ParseInitRequest(PacketPassword(password), peer);
+}
+
+int OXRequest::ParseInitRequest(const PacketPassword& password, in_addr peer,
+                                StreamKey* sessionCipher) {
   sessionKey_ = String();
   const RequestDebugSink sink = debugSink.load();
   FieldSpans spans;
   if (!LocateFields(*this, sink, peer, spans)) return 0;
 
-  const String expected = EncodePswd(password);
+  const String& expected = password.Digest();
   if (spans.pswdSize != expected.Length() ||
       !SameBytes(FieldAt(*this, spans.pswdAt), expected.Data(), expected.Length())) {
     DebugText(sink, peer, "<-- Wrong password or MD5 error\n");
@@ -147,10 +169,15 @@ int OXRequest::ParseInitRequest(const String& password, in_addr peer) {
   }
 
   // Positions of String::Copy are 1-based.
-  sessionKey_ = DecodeData(Copy(spans.keyAt + 1, spans.keySize), password);
+  sessionKey_ = password.Key().Decode(Copy(spans.keyAt + 1, spans.keySize));
   const String requestField =
       spans.requestSize > 0 ? Copy(spans.requestAt + 1, spans.requestSize) : String();
-  String::operator=(DecodeData(requestField, sessionKey_));
+  if (sessionCipher) {
+    sessionCipher->Prepare(sessionKey_);
+    String::operator=(sessionCipher->Decode(requestField));
+  } else {
+    String::operator=(DecodeData(requestField, sessionKey_));
+  }
   return 1;
 }
 

@@ -5,7 +5,10 @@
 
 #include <netinet/in.h>
 
+#include <mutex>
+
 #include "foundation/tqstring.h"
+#include "protocol/codec.h"
 
 // Receiver of the verbose-debugging lines of OXRequest::ParseInitRequest:
 // the finished text of one line (the size lines already formatted) and the
@@ -16,6 +19,26 @@ using RequestDebugSink = void (*)(in_addr peer, const char* line);
 
 // Installs the sink (null removes it). Safe to call from any thread.
 void SetRequestDebugSink(RequestDebugSink sink);
+
+// The shared password made ready for checking and decrypting requests: its
+// MD5 digest and its prepared stream key, computed once on first use (so
+// that building one needs no initialised cipher). The settings keep one
+// beside the password text; any number of threads may use it.
+class PacketPassword {
+ public:
+  explicit PacketPassword(const String& password) : text_(password) {}
+  const String& Text() const { return text_; }
+  const String& Digest() const;
+  const StreamKey& Key() const;
+
+ private:
+  void Prepare() const;
+
+  String text_;
+  mutable std::once_flag prepared_;
+  mutable String digest_;
+  mutable StreamKey key_;
+};
 
 // The text (this String) holds the raw received bytes until ParseInitRequest
 // accepts them, the decrypted request text afterwards. A handler receives its
@@ -48,6 +71,11 @@ class OXRequest : public String {
   // is left as received and the session key is empty. Never reads outside the
   // received bytes. `peer` only labels the debug lines.
   int ParseInitRequest(const String& password, in_addr peer);
+  // The same with the password prepared beforehand. When `sessionCipher` is
+  // given and the request is accepted, it is left prepared with the session
+  // key, ready to encrypt the reply (JEXReply::FinalizePacket).
+  int ParseInitRequest(const PacketPassword& password, in_addr peer,
+                       StreamKey* sessionCipher = nullptr);
 
   String GetSessionKey() const { return sessionKey_; }
 

@@ -97,6 +97,23 @@ TEST(EncodeData, DecodeInvertsEncodeForAnyKeyAndBytes) {
   }
 }
 
+// A prepared key must give exactly what the one-shot functions give, and may
+// be used for any number of texts.
+TEST(StreamKey, PreparedOnceMatchesTheOneShotCipher) {
+  prototest::EnsureTwofish();
+  String binary;
+  for (int i = 0; i < 300; ++i) binary.AddChar(static_cast<char>((i * 53) & 0xFF));
+  for (const String& keyText : {String(), String("password"), binary}) {
+    const StreamKey key(keyText);
+    ASSERT_TRUE(key.Ready());
+    for (const String& data : {String("200\n\r"), binary, String()}) {
+      EXPECT_EQ(key.Encode(data, 0), EncodeData(data, keyText, 0));
+      EXPECT_EQ(key.Encode(data, 4), EncodeData(data, keyText, 4));
+      EXPECT_EQ(key.Decode(data), DecodeData(data, keyText));
+    }
+  }
+}
+
 TEST(EncodeLength, WritesTheLowBytesLeastSignificantFirst) {
   String s;
   s.SetLength(0x010203);

@@ -144,6 +144,23 @@ TEST_F(RequestPacket, AcceptedPacketYieldsTextAndSessionKey) {
   for (const DebugLine& line : debugLines) EXPECT_EQ(line.peer.s_addr, kPeer.s_addr);
 }
 
+TEST_F(RequestPacket, PreparedPasswordParsesAlikeAndLeavesTheReplyCipher) {
+  const PacketPassword password("abc");
+  OXRequest request;
+  request = layout_.Assemble();
+  StreamKey sessionCipher;
+  ASSERT_EQ(request.ParseInitRequest(password, kPeer, &sessionCipher), 1);
+  EXPECT_EQ(String(request), kRequestText);
+  EXPECT_EQ(request.GetSessionKey(), "test cipherkey");
+  ASSERT_TRUE(sessionCipher.Ready());
+  EXPECT_EQ(sessionCipher.Encode("200\n\r", 4), EncodeData("200\n\r", "test cipherkey", 4));
+
+  OXRequest wrong;
+  wrong = layout_.Assemble();
+  EXPECT_EQ(wrong.ParseInitRequest(PacketPassword("abd"), kPeer), 0);
+  EXPECT_EQ(String(wrong), layout_.Assemble());
+}
+
 TEST_F(RequestPacket, BytesAfterTheRequestFieldWithinNAreIgnored) {
   layout_.trailer = "junk";
   ASSERT_EQ(Parse(layout_.Assemble(), "abc"), 1);
