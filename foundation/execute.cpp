@@ -115,6 +115,7 @@ struct ChildPlan {
   std::string error = kNullDevice;
   bool errorSharesOutput = false;
   bool descriptor3SharesOutput = false;
+  int outputFlags = 0;  // added to the flags the output file is opened with
   std::string workDir;  // empty: stay
   // Absolute "<tmpdir>/tmpjex-" (empty when no name could be formed) and the
   // buffer in which the child completes it.
@@ -250,7 +251,7 @@ void ExecCandidatesInChild(ChildPlan& plan) {
   setsid();
   ResetSignals();
   Redirect(plan.input.c_str(), O_RDONLY, STDIN_FILENO);
-  Redirect(plan.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, STDOUT_FILENO);
+  Redirect(plan.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | plan.outputFlags, STDOUT_FILENO);
   if (plan.errorSharesOutput) {
     dup2(STDOUT_FILENO, STDERR_FILENO);
   } else {
@@ -274,7 +275,8 @@ void ExecCandidatesInChild(ChildPlan& plan) {
   // into the file and the parent turns it into text.
   const int failure = errno;
   if (execErrorPath) {
-    const int fd = open(execErrorPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+    // Exclusive: a file or link planted under the name since is never written through.
+    const int fd = open(execErrorPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd >= 0) {
       char line[64];
       char* end = AppendText(line, kExecErrorPrefix);
@@ -461,6 +463,7 @@ int RunProgramToFile(const TStrList& args, const char* outputFile, int& exitCode
   plan.output = Text(outputFile);
   plan.errorSharesOutput = true;
   plan.descriptor3SharesOutput = true;
+  plan.outputFlags = O_NOFOLLOW;
   PreparePlan(plan);
 
   const pid_t pid = Launch(plan, message);

@@ -63,7 +63,8 @@ int SystemEx(const char* commandLine, const char* workDir, int timeout, int& exi
 // Runs the program args[0] with the arguments args[1...] exactly as given (no
 // splitting, no shell, no size limit) and waits for its end without a limit.
 // Standard input is "/dev/null"; standard output, standard error and
-// descriptor 3 share one stream on outputFile, which is truncated. A program
+// descriptor 3 share one stream on outputFile, which is truncated (a symbolic
+// link there is not followed: the program then writes to "/dev/null"). A program
 // file that is not a binary is run by /bin/sh. The child is set up as for
 // SystemEx2. Returns 1 with exitCode set; 0 with message "fork error",
 // "abnormal termination" or the exec-error text.
