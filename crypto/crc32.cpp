@@ -6,7 +6,17 @@
 // the tables without locking, and 16 tables ("slicing by 16") let the main loop
 // consume 16 bytes per step instead of one, which is about four times faster over
 // large files. The results are bit-identical to the single-table loop.
+//
+// On x86-64 processors with carry-less multiplication (PCLMULQDQ) long inputs
+// take a folding path instead, chosen at run time: 64 bytes per step are
+// folded into four 128-bit accumulators, which are then folded into one and
+// reduced to the 32-bit register (Barrett reduction). It is several times
+// faster again; the table code remains for short inputs and other processors.
 #include "crypto/crc32.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <array>
 #include <bit>
@@ -88,7 +98,132 @@ std::uint32_t UpdateSliced(std::uint32_t crc, const unsigned char* p, std::size_
   return UpdateBytewise(crc, p, len);
 }
 
+#if defined(__x86_64__)
+
+// Folding constants for the reflected polynomial 0xEDB88320: x^(k) mod P for
+// the fold distances (bit-reflected, shifted by one), P itself and the Barrett
+// quotient.
+constexpr std::uint64_t kFold512Low = 0x154442bd4ull;  // 4 x 128 bits
+constexpr std::uint64_t kFold512High = 0x1c6e41596ull;
+constexpr std::uint64_t kFold128Low = 0x1751997d0ull;  // 128 bits
+constexpr std::uint64_t kFold128High = 0x0ccaa009eull;
+constexpr std::uint64_t kFold64 = 0x163cd6124ull;
+constexpr std::uint64_t kPolyReflected = 0x1db710641ull;
+constexpr std::uint64_t kBarrettQuotient = 0x1f7011641ull;
+
+// Inputs shorter than this are not worth the set-up of the folding path.
+constexpr std::size_t kFoldMinimum = 64;
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i accumulator,
+                                                             __m128i constants) {
+  return _mm_xor_si128(_mm_clmulepi64_si128(accumulator, constants, 0x00),
+                       _mm_clmulepi64_si128(accumulator, constants, 0x11));
+}
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i Load128(const unsigned char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Register after len bytes (len >= 64 and a multiple of 16).
+__attribute__((target("pclmul,sse4.1"))) std::uint32_t FoldBlocks(std::uint32_t crc,
+                                                                  const unsigned char* p,
+                                                                  std::size_t len) {
+  __m128i x1 = _mm_xor_si128(Load128(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x2 = Load128(p + 16);
+  __m128i x3 = Load128(p + 32);
+  __m128i x4 = Load128(p + 48);
+  p += 64;
+  len -= 64;
+
+  const __m128i fold512 =
+      _mm_set_epi64x(static_cast<long long>(kFold512High), static_cast<long long>(kFold512Low));
+  while (len >= 64) {
+    x1 = _mm_xor_si128(Fold(x1, fold512), Load128(p));
+    x2 = _mm_xor_si128(Fold(x2, fold512), Load128(p + 16));
+    x3 = _mm_xor_si128(Fold(x3, fold512), Load128(p + 32));
+    x4 = _mm_xor_si128(Fold(x4, fold512), Load128(p + 48));
+    p += 64;
+    len -= 64;
+  }
+
+  const __m128i fold128 =
+      _mm_set_epi64x(static_cast<long long>(kFold128High), static_cast<long long>(kFold128Low));
+  x1 = _mm_xor_si128(Fold(x1, fold128), x2);
+  x1 = _mm_xor_si128(Fold(x1, fold128), x3);
+  x1 = _mm_xor_si128(Fold(x1, fold128), x4);
+  while (len >= 16) {
+    x1 = _mm_xor_si128(Fold(x1, fold128), Load128(p));
+    p += 16;
+    len -= 16;
+  }
+
+  // 128 bits to 64, appending 32 zero bits: low half times x^(64) mod P.
+  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(fold128, x1, 0x01), _mm_srli_si128(x1, 8));
+  // 64 bits to 32 plus the remainder to reduce.
+  const __m128i fold64 = _mm_set_epi64x(0, static_cast<long long>(kFold64));
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask32), fold64, 0x00),
+                     _mm_srli_si128(x1, 4));
+  // Barrett reduction to the 32-bit register.
+  const __m128i barrett = _mm_set_epi64x(static_cast<long long>(kBarrettQuotient),
+                                         static_cast<long long>(kPolyReflected));
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), barrett, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), barrett, 0x00);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(t, x1), 1));
+}
+
+std::uint32_t UpdateFoldedImpl(std::uint32_t crc, const unsigned char* p, std::size_t len) {
+  if (len < kFoldMinimum + 15) return UpdateSliced(crc, p, len);
+  const std::size_t whole = len & ~std::size_t{15};
+  crc = FoldBlocks(crc, p, whole);
+  return UpdateSliced(crc, p + whole, len - whole);
+}
+
+bool CpuCanFold() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+#else
+
+bool CpuCanFold() {
+  return false;
+}
+
+#endif
+
+bool CanFold() {
+  static const bool canFold = CpuCanFold();
+  return canFold;
+}
+
+std::uint32_t UpdateFast(std::uint32_t crc, const unsigned char* p, std::size_t len) {
+#if defined(__x86_64__)
+  if (CanFold()) return UpdateFoldedImpl(crc, p, len);
+#endif
+  return UpdateSliced(crc, p, len);
+}
+
 }  // namespace
+
+namespace crc32_paths {
+
+std::uint32_t UpdateTable(std::uint32_t crc, const unsigned char* p, std::size_t len) {
+  return UpdateSliced(crc, p, len);
+}
+
+bool FoldingAvailable() {
+  return CanFold();
+}
+
+std::uint32_t UpdateFolded(std::uint32_t crc, const unsigned char* p, std::size_t len) {
+#if defined(__x86_64__)
+  if (CanFold()) return UpdateFoldedImpl(crc, p, len);
+#endif
+  return UpdateSliced(crc, p, len);
+}
+
+}  // namespace crc32_paths
 
 TCRC32::TCRC32() {
   InitCRC();
@@ -105,7 +240,12 @@ void TCRC32::UpdateCRC(unsigned char b) {
 void TCRC32::UpdateCRC(const char* p, int len) {
   if (p == nullptr) return;
   const std::size_t count = (len == -1) ? std::strlen(p) : (len > 0 ? std::size_t(len) : 0);
-  fCRC = UpdateSliced(fCRC, reinterpret_cast<const unsigned char*>(p), count);
+  fCRC = UpdateFast(fCRC, reinterpret_cast<const unsigned char*>(p), count);
+}
+
+void TCRC32::UpdateBlock(const void* p, std::size_t len) {
+  if (p == nullptr) return;
+  fCRC = UpdateFast(fCRC, static_cast<const unsigned char*>(p), len);
 }
 
 unsigned int TCRC32::GetCRC() const {

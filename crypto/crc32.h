@@ -3,6 +3,9 @@
 // XOR, which is the one's complement of the common CRC-32 of the same bytes.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 class TCRC32 {
  public:
   // Starts with a fresh register (InitCRC).
@@ -18,6 +21,9 @@ class TCRC32 {
   // negative lengths and a null p feed nothing.
   void UpdateCRC(const char* p, int len);
 
+  // Feeds len bytes from p (for large buffers; a null p feeds nothing).
+  void UpdateBlock(const void* p, std::size_t len);
+
   // The current register value (no final XOR).
   unsigned int GetCRC() const;
 
@@ -27,3 +33,14 @@ class TCRC32 {
  private:
   unsigned int fCRC;
 };
+
+// The two implementations behind TCRC32, for tests and benchmarks: the
+// sliced-table code and the carry-less-multiply folding code, which the
+// class selects at run time. Both map a register to the register after len
+// bytes; UpdateFolded falls back to the table code where the processor lacks
+// the instructions (FoldingAvailable false).
+namespace crc32_paths {
+std::uint32_t UpdateTable(std::uint32_t crc, const unsigned char* p, std::size_t len);
+std::uint32_t UpdateFolded(std::uint32_t crc, const unsigned char* p, std::size_t len);
+bool FoldingAvailable();
+}  // namespace crc32_paths

@@ -1,2 +1,294 @@
 // Search expressions: boolean expressions of words and quoted strings matched against a line.
 #include "handlers/expr.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr int kOpen = 65535;
+
+bool IsQuote(char c) {
+  return c == '\'' || c == '"';
+}
+
+// The searched text of an operand token: without its first and last byte.
+String OperandText(const String& token) {
+  if (token.Length() <= 2) return String();
+  return token.Copy(2, token.Length() - 2);
+}
+
+bool IsAlnumByte(char c) {
+  return jex::isalnum(static_cast<unsigned char>(c));
+}
+
+}  // namespace
+
+const TPriorityItem PriorityTable1[5] = {
+    {"(", kOpen, 0}, {"not", kOpen, 0}, {")", 1, 65520}, {"and", 1, 1}, {"or", 1, 1},
+};
+
+BoolStack::BoolStack(int capacity)
+    : items_(std::make_unique<unsigned char[]>(capacity > 0 ? static_cast<size_t>(capacity) : 1)),
+      capacity_(capacity > 0 ? capacity : 0) {}
+
+void BoolStack::Push(int b) {
+  if (count_ < capacity_) {
+    items_[static_cast<size_t>(count_++)] = b ? 1 : 0;
+  } else {
+    error_ = true;
+  }
+}
+
+int BoolStack::Pop() {
+  if (count_ == 0) {
+    error_ = true;
+    return 0;
+  }
+  return items_[static_cast<size_t>(--count_)];
+}
+
+void BoolStack::Not() {
+  if (count_ == 0) {
+    error_ = true;
+    return;
+  }
+  unsigned char& top = items_[static_cast<size_t>(count_ - 1)];
+  top = top ? 0 : 1;
+}
+
+void BoolStack::And() {
+  if (count_ < 2) {
+    error_ = true;
+    return;
+  }
+  const int a = Pop();
+  const int b = Pop();
+  Push(a && b);
+}
+
+void BoolStack::Or() {
+  if (count_ < 2) {
+    error_ = true;
+    return;
+  }
+  const int a = Pop();
+  const int b = Pop();
+  Push(a || b);
+}
+
+TExprParser::TExprParser(const TPriorityItem* table, int tableSize)
+    : table_(table), rows_(tableSize / static_cast<int>(sizeof(TPriorityItem))) {}
+
+int TExprParser::TokenInPos(const String& expr, int pos) const {
+  for (int row = 0; row < rows_; ++row) {
+    const String& token = table_[row].token;
+    if (pos < 1 || pos - 1 + token.Length() > expr.Length()) continue;
+    if (std::memcmp(expr.Data() + pos - 1, token.Data(), static_cast<size_t>(token.Length())) == 0)
+      return row;
+  }
+  return -1;
+}
+
+int TExprParser::TokenInPriority(String token) const {
+  token.LowerCase();
+  for (int row = 0; row < rows_; ++row) {
+    if (table_[row].token == token) return table_[row].inPriority;
+  }
+  return -1;
+}
+
+int TExprParser::TokenSPriority(String token) const {
+  token.LowerCase();
+  for (int row = 0; row < rows_; ++row) {
+    if (table_[row].token == token) return table_[row].stackPriority;
+  }
+  return -1;
+}
+
+String TExprParser::GetToken(String& expr) {
+  expr.Trim();
+  if (expr.Length() == 0) return String();
+
+  const int row = TokenInPos(expr, 1);
+  if (row >= 0) {
+    const String token = table_[row].token;
+    expr.Delete(1, token.Length());
+    return token;
+  }
+
+  if (IsQuote(expr[1])) {
+    const char quote = expr[1];
+    for (int i = 2; i <= expr.Length(); ++i) {
+      if (expr[i] == quote) {
+        const String token = expr.Copy(1, i);
+        expr.Delete(1, i);
+        return token;
+      }
+    }
+    Error = String("Unterminated string: ") + expr;
+    return String();
+  }
+
+  int end = 2;
+  while (end <= expr.Length() && expr[end] != ' ' && TokenInPos(expr, end) < 0) ++end;
+  const String token = expr.Copy(1, end - 1);
+  expr.Delete(1, end - 1);
+  return token;
+}
+
+int TExprParser::Expr2Polish(String& expr, int checkOnly) {
+  Error = String();
+  if (!checkOnly) Output.Clear();
+  std::vector<String> stack;
+  auto moveTop = [&] {
+    if (!checkOnly) Output.Add(stack.back());
+    stack.pop_back();
+  };
+
+  for (;;) {
+    String token = GetToken(expr);
+    if (token.Length() == 0 || Error.Length() != 0) break;
+    const int priority = TokenInPriority(token);
+    if (priority == -1) {
+      if (!IsQuote(token[1]) && !isdecimalnum(token.Data(), token.Length())) {
+        Error = String("Unknown operator: \"") + token + "\"";
+        return 0;
+      }
+      if (!checkOnly) Output.Add(token);
+      continue;
+    }
+    token.LowerCase();
+    while (!stack.empty() && TokenSPriority(stack.back()) >= priority) moveTop();
+    if (token == ")") {
+      while (!stack.empty() && stack.back() != "(") moveTop();
+      if (stack.empty()) {
+        Error = "Missing \"(\"";
+        return 0;
+      }
+      stack.pop_back();
+    } else {
+      stack.push_back(token);
+    }
+  }
+  if (Error.Length() != 0) return 0;
+  while (!stack.empty()) moveTop();
+  return 1;
+}
+
+int SearchForExpression(const String& text, const String& expression, int caseSensitive,
+                        int wholeWord) {
+  TExprParser parser(PriorityTable1, sizeof PriorityTable1);
+  String expr(expression);
+  if (!parser.Expr2Polish(expr, 0)) return 0;
+  BoolStack stack(parser.Output.Count() + 2);
+  for (int i = 0; i < parser.Output.Count(); ++i) {
+    const String token = parser.Output[i];
+    if (token == "not") {
+      stack.Not();
+    } else if (token == "or") {
+      stack.Or();
+    } else if (token == "and") {
+      stack.And();
+    } else {
+      stack.Push(text.Search(OperandText(token), caseSensitive, wholeWord) > 0);
+    }
+    if (stack.Error()) return 0;
+  }
+  return stack.Count() == 1 && stack.Pop() ? 1 : 0;
+}
+
+size_t FindOccurrence(const char* text, size_t length, size_t from, const char* what,
+                      size_t whatLength, bool wholeWord, bool endIsFinal) {
+  if (whatLength == 0 || from >= length) return SIZE_MAX;
+  while (from + whatLength <= length) {
+    const void* hit = memmem(text + from, length - from, what, whatLength);
+    if (!hit) return SIZE_MAX;
+    const size_t start = static_cast<size_t>(static_cast<const char*>(hit) - text);
+    const size_t end = start + whatLength;
+    if (!wholeWord) return start;
+    if (end == length && !endIsFinal) return SIZE_MAX;
+    const bool clearBefore = start == 0 || !IsAlnumByte(text[start - 1]);
+    const bool clearAfter = end == length || !IsAlnumByte(text[end]);
+    if (clearBefore && clearAfter) return start;
+    from = start + 1;
+  }
+  return SIZE_MAX;
+}
+
+void LowerBytes(char* dst, const char* src, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(src[i]);
+    dst[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+}
+
+TCompiledExpression::TCompiledExpression(const String& expression, int caseSensitive) {
+  TExprParser parser(PriorityTable1, sizeof PriorityTable1);
+  String expr(expression);
+  if (!parser.Expr2Polish(expr, 0)) return;
+  // The stack depth depends on the order of tokens only, so misuse (an
+  // operator without operands, values left over) is known before any line.
+  int depth = 0;
+  for (int i = 0; i < parser.Output.Count(); ++i) {
+    const String token = parser.Output[i];
+    if (token == "not") {
+      if (depth < 1) return;
+      steps_.push_back({Op::kNot, 0});
+    } else if (token == "or" || token == "and") {
+      if (depth < 2) return;
+      --depth;
+      steps_.push_back({token == "or" ? Op::kOr : Op::kAnd, 0});
+    } else {
+      String operand = OperandText(token);
+      if (!caseSensitive) operand.LowerCase();
+      if (static_cast<size_t>(operand.Length()) > longest_) longest_ = operand.Length();
+      steps_.push_back({Op::kOperand, static_cast<int>(operands_.size())});
+      operands_.push_back(operand);
+      ++depth;
+    }
+  }
+  usable_ = depth == 1;
+}
+
+int TCompiledExpression::Evaluate(const std::vector<char>& found) const {
+  if (!usable_) return 0;
+  // Depth was checked at construction: no overflow or underflow here.
+  std::vector<char> stack;
+  stack.reserve(steps_.size());
+  for (const Step& step : steps_) {
+    switch (step.op) {
+      case Op::kOperand:
+        stack.push_back(found[static_cast<size_t>(step.operand)]);
+        break;
+      case Op::kNot:
+        stack.back() = !stack.back();
+        break;
+      case Op::kAnd: {
+        const char a = stack.back();
+        stack.pop_back();
+        stack.back() = a && stack.back();
+        break;
+      }
+      case Op::kOr: {
+        const char a = stack.back();
+        stack.pop_back();
+        stack.back() = a || stack.back();
+        break;
+      }
+    }
+  }
+  return stack.back() ? 1 : 0;
+}
+
+int TCompiledExpression::Matches(const char* text, size_t length, int wholeWord) const {
+  if (!usable_) return 0;
+  std::vector<char> found(operands_.size());
+  for (size_t i = 0; i < operands_.size(); ++i) {
+    const String& operand = operands_[i];
+    found[i] =
+        FindOccurrence(text, length, 0, operand.Data(), static_cast<size_t>(operand.Length()),
+                       wholeWord != 0, true) != SIZE_MAX;
+  }
+  return Evaluate(found);
+}

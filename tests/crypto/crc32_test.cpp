@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
+#include <vector>
 
 #include "tests/crypto/vector_file.h"
 
@@ -68,6 +70,60 @@ TEST(Crc32, LengthConventions) {
 
   crc.InitCRC();
   EXPECT_EQ(crc.GetCRC(), 0xFFFFFFFFu);
+}
+
+// Both implementations behind the class, over every vector: the table code
+// always, the folding code where the processor has it.
+TEST_F(Crc32Vectors, TableAndFoldingPathsMatchEveryVector) {
+  if (!crc32_paths::FoldingAvailable()) GTEST_LOG_(INFO) << "no carry-less multiply here";
+  for (const TestVector& vector : vectors_) {
+    SCOPED_TRACE(vector.Name());
+    const std::string message = MessageOf(vector);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+    EXPECT_EQ(crc32_paths::UpdateTable(0xFFFFFFFFu, bytes, message.size()), ExpectedCrc(vector));
+    EXPECT_EQ(crc32_paths::UpdateFolded(0xFFFFFFFFu, bytes, message.size()), ExpectedCrc(vector));
+  }
+}
+
+// Random lengths (short, around the folding thresholds, long), start
+// alignments and incoming registers: the folding path must agree with the
+// byte-at-a-time definition and the table code.
+TEST(Crc32Paths, FoldingAgreesWithTableOnRandomLengthsAndAlignments) {
+  std::mt19937 random(12345);
+  std::vector<unsigned char> data(70000 + 64);
+  for (unsigned char& byte : data) byte = static_cast<unsigned char>(random());
+  std::vector<std::size_t> lengths = {0,  1,  15,  16,  63,  64,   65,   78,
+                                      79, 80, 127, 128, 129, 4096, 70000};
+  for (int i = 0; i < 200; ++i) lengths.push_back(random() % 5000);
+  for (std::size_t length : lengths) {
+    const std::size_t offset = random() % 64;
+    const std::uint32_t start = static_cast<std::uint32_t>(random());
+    SCOPED_TRACE("length " + std::to_string(length) + " offset " + std::to_string(offset));
+    const unsigned char* p = data.data() + offset;
+    std::uint32_t expected = start;
+    TCRC32 bytewise;
+    for (std::size_t k = 0; k < length; ++k) {
+      expected = crc32_paths::UpdateTable(expected, p + k, 1);
+    }
+    EXPECT_EQ(crc32_paths::UpdateTable(start, p, length), expected);
+    EXPECT_EQ(crc32_paths::UpdateFolded(start, p, length), expected);
+  }
+}
+
+TEST(Crc32Paths, LargeBlockUpdateEqualsPieces) {
+  std::vector<char> data(1 << 20);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
+  TCRC32 whole;
+  whole.UpdateBlock(data.data(), data.size());
+  TCRC32 pieces;
+  for (std::size_t at = 0; at < data.size(); at += 1000) {
+    pieces.UpdateCRC(data.data() + at,
+                     static_cast<int>(std::min<std::size_t>(1000, data.size() - at)));
+  }
+  EXPECT_EQ(whole.GetCRC(), pieces.GetCRC());
+  TCRC32 none;
+  none.UpdateBlock(nullptr, 10);
+  EXPECT_EQ(none.GetCRC(), 0xFFFFFFFFu);
 }
 
 }  // namespace
