@@ -2,24 +2,36 @@
 #include "server/listener.h"
 
 #include <arpa/inet.h>
-#include <pthread.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
+#include <ctime>
 
 #include "config/log.h"
 #include "config/settings.h"
 #include "config/status.h"
+#include "net/poller.h"
 #include "net/sockets.h"
+#include "server/connections.h"
 #include "server/flags.h"
 #include "server/session.h"
+#include "server/worker_pool.h"
 
 namespace {
 
-constexpr size_t kSessionStackBytes = 1 << 20;
+constexpr std::uint64_t kListenToken = ~std::uint64_t{0};
+// Connections accepted per wake-up before the loop turns to reading again.
+constexpr int kAcceptBurst = 64;
+constexpr int kEventBatch = 256;
+// The loop wakes at least this often while connections are being read, to
+// apply their idle limit, and at least once a second in any case.
+constexpr int kIdleCheckMs = 200;
+constexpr int kFlagPollMs = 1000;
 
 void DropConnection(int socket) {
   shutdown(socket, SHUT_RDWR);
@@ -33,49 +45,9 @@ void CloseSocket(int& socket) {
   socket = 0;
 }
 
-// After a re-execution or the upgrade script could not be started, the
-// listening socket and the pid file are gone: bring both back.
-void ResumeListening(ListenerState& state) {
-  String error;
-  state.ListenSocket = Listen(state.AddrLen, error);
-  if (!state.ListenSocket) {
-    showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
-    TerminateProcess(kExitListen);
-  }
-  state.PortInUse = JEXSettings.Get()->Port;
-  if (state.DaemonMode && JEXSettings.Get()->PidFile.Length() > 0) state.PidFile = createpidfile();
-}
-
-void ReexecuteAgent(ListenerState& state) {
-  showmessage("Reload request received. Executing..\n", LOCAL, mtInfo, 0);
-  CloseSocket(state.ListenSocket);
-  closepidfile(state.PidFile);
-  const String path = Terminated(JEXSettings.Get()->JexPath);
-  execve(path.Data(), state.Argv, state.Envp);
-  showmessage("Error: cannot start new instance\n", LOCAL, mtFailure, 0);
-  JEXFlags.ReloadRequested = 0;
-  ResumeListening(state);
-}
-
-void RunUpgradeScript(ListenerState& state) {
-  showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
-  CloseSocket(state.ListenSocket);
-  closepidfile(state.PidFile);
-  String script;
-  {
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    script = Terminated(JEXFlags.UpgradeScript);
-  }
-  execve(script.Data(), state.Argv, state.Envp);
-  showmessage("Error: cannot start upgrading script\n", LOCAL, mtFailure, 0);
-  {
-    // The path goes too: since the loop listens again, every later session end
-    // would otherwise raise the flag and bounce the listener on the same failure.
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    JEXFlags.UpgradeScript = "";
-    JEXFlags.UpgradeRequested = 0;
-  }
-  ResumeListening(state);
+std::uint64_t TokenOf(const ReadingConnection& connection) {
+  return (static_cast<std::uint64_t>(connection.Serial) << 32) |
+         static_cast<std::uint32_t>(connection.Socket);
 }
 
 // Puts the port in use back into the settings, in memory only: the saved
@@ -87,106 +59,300 @@ void RestorePort(int port) {
   JEXSettings.Publish(std::move(settings));
 }
 
-void SwitchPort(ListenerState& state) {
-  CloseSocket(state.ListenSocket);
-  String error;
-  state.ListenSocket = Listen(state.AddrLen, error);
-  if (state.ListenSocket) {
-    state.PortInUse = JEXSettings.Get()->Port;
-    showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
-    return;
-  }
-  showmessage("Error: cannot open new port for listening\n", LOCAL, mtFailure, 0);
-  RestorePort(state.PortInUse);
-  state.ListenSocket = Listen(state.AddrLen, error);
-  if (!state.ListenSocket) {
-    showmessage("Cannot open original port either. Terminating\n", LOCAL, mtFailure, 0);
-    TerminateProcess(kExitListen);
-  }
-  showmessage("Return to original port\n", LOCAL, mtFailure, 0);
+// A peer passes when the filter is off or its dotted address is one of the
+// enabled entries.
+bool FilterAdmits(const TJEXSettings& settings, in_addr peer) {
+  if (!settings.FilterActive) return true;
+  const String entry = String("\r\n") + IP2String(peer.s_addr) + "\r\n";
+  return settings.ActiveFilterText.Pos(entry) != 0;
 }
 
-void* SessionThread(void* argument) {
-  const ThreadParams params = *std::unique_ptr<ThreadParams>(static_cast<ThreadParams*>(argument));
-  ClientExecute(params);
-  return nullptr;
-}
-
-// Starts a detached session thread that owns the connection. The session
-// counts itself out when it ends; here it is counted in, so that the cap on
-// concurrent sessions sees it at once.
-bool StartSession(const ThreadParams& params) {
-  {
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    ++AgentStatus.ActiveConnections;
-    ++AgentStatus.OpenedConnections;
+class EventLoop {
+ public:
+  explicit EventLoop(ListenerState& state)
+      : state_(state),
+        pool_([](PendingRequest& job) { ServeRequest(job.Connection, job.Packet); }),
+        descriptorLimit_(RaiseDescriptorLimit()) {
+    pool_.SetDiscard([](PendingRequest& job) { EndConnection(job.Connection.Socket); });
   }
-  auto owned = std::make_unique<ThreadParams>(params);
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attributes, kSessionStackBytes);
-  pthread_t thread;
-  const int result = pthread_create(&thread, &attributes, SessionThread, owned.get());
-  pthread_attr_destroy(&attributes);
-  if (result == 0) {
-    owned.release();  // the thread owns it now
-    return true;
-  }
-  // No session served the connection: it counts neither as active nor as opened.
-  std::lock_guard<std::mutex> lock(thread_mutex);
-  --AgentStatus.ActiveConnections;
-  --AgentStatus.OpenedConnections;
-  return false;
-}
 
-void AcceptConnection(ListenerState& state) {
-  sockaddr_in peer{};
-  socklen_t length = state.AddrLen <= sizeof peer ? state.AddrLen : sizeof peer;
-  const int connection =
-      accept4(state.ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  if (connection < 0) {
-    if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EPROTO) return;
-    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-      // Out of descriptors or memory for the moment: a flood of peers must
-      // not end the agent, so wait a little and keep serving.
-      showmessage("Accept error: %s\n", LOCAL, mtFailure, 1, Terminated(GetErrorStr(errno)).Data());
-      usleep(100 * 1000);
+  [[noreturn]] void Run() {
+    String error;
+    if (!poller_.Ok(error)) {
+      showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
+      TerminateProcess(kExitListen);
+    }
+    WatchListener();
+    PollEvent events[kEventBatch];
+    for (;;) {
+      PollRunFlags();
+      const int waitMs = table_.Count() > 0 ? kIdleCheckMs : kFlagPollMs;
+      const int count = poller_.Wait(events, kEventBatch, waitMs);
+      now_ = std::time(nullptr);
+      for (int i = 0; i < count; ++i) Dispatch(events[i]);
+      DropIdle();
+    }
+  }
+
+ private:
+  // The flags and the port, as the main loop has always polled them.
+  void PollRunFlags() {
+    if (JEXFlags.TerminateRequested) {
+      showmessage("Terminate request received. Terminating..\n", LOCAL, mtInfo, 0);
+      closepidfile(state_.PidFile);
+      TerminateProcess(kExitOk);
+    }
+    if (JEXFlags.SettingsReloadRequested.exchange(0)) {
+      String ignored;
+      JEXSettings.Reload(ignored);
+    }
+    if (JEXFlags.ReloadRequested) ReexecuteAgent();
+    if (JEXFlags.UpgradeRequested) RunUpgradeScript();
+    if (JEXSettings.Get()->Port != state_.PortInUse) SwitchPort();
+  }
+
+  void WatchListener() {
+    if (state_.ListenSocket <= 0) return;
+    fcntl(state_.ListenSocket, F_SETFL, fcntl(state_.ListenSocket, F_GETFL) | O_NONBLOCK);
+    String error;
+    if (!poller_.Add(state_.ListenSocket, kListenToken, error)) {
+      showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
+      TerminateProcess(kExitListen);
+    }
+  }
+
+  // After a re-execution or the upgrade script could not be started, the
+  // listening socket and the pid file are gone: bring both back.
+  void ResumeListening() {
+    String error;
+    state_.ListenSocket = Listen(state_.AddrLen, error);
+    if (!state_.ListenSocket) {
+      showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
+      TerminateProcess(kExitListen);
+    }
+    WatchListener();
+    state_.PortInUse = JEXSettings.Get()->Port;
+    if (state_.DaemonMode && JEXSettings.Get()->PidFile.Length() > 0) {
+      state_.PidFile = createpidfile();
+    }
+  }
+
+  void ReexecuteAgent() {
+    showmessage("Reload request received. Executing..\n", LOCAL, mtInfo, 0);
+    CloseSocket(state_.ListenSocket);
+    closepidfile(state_.PidFile);
+    std::fflush(stdout);
+    const String path = Terminated(JEXSettings.Get()->JexPath);
+    execve(path.Data(), state_.Argv, state_.Envp);
+    showmessage("Error: cannot start new instance\n", LOCAL, mtFailure, 0);
+    JEXFlags.ReloadRequested = 0;
+    ResumeListening();
+  }
+
+  void RunUpgradeScript() {
+    showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
+    CloseSocket(state_.ListenSocket);
+    closepidfile(state_.PidFile);
+    String script;
+    {
+      std::lock_guard<std::mutex> lock(thread_mutex);
+      script = Terminated(JEXFlags.UpgradeScript);
+    }
+    std::fflush(stdout);
+    execve(script.Data(), state_.Argv, state_.Envp);
+    showmessage("Error: cannot start upgrading script\n", LOCAL, mtFailure, 0);
+    {
+      // The path goes too: since the loop listens again, every later session
+      // end would otherwise raise the flag and bounce the listener on the same
+      // failure.
+      std::lock_guard<std::mutex> lock(thread_mutex);
+      JEXFlags.UpgradeScript = "";
+      JEXFlags.UpgradeRequested = 0;
+    }
+    ResumeListening();
+  }
+
+  void SwitchPort() {
+    CloseSocket(state_.ListenSocket);
+    String error;
+    state_.ListenSocket = Listen(state_.AddrLen, error);
+    if (state_.ListenSocket) {
+      WatchListener();
+      state_.PortInUse = JEXSettings.Get()->Port;
+      showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
       return;
+    }
+    showmessage("Error: cannot open new port for listening\n", LOCAL, mtFailure, 0);
+    RestorePort(state_.PortInUse);
+    state_.ListenSocket = Listen(state_.AddrLen, error);
+    if (!state_.ListenSocket) {
+      showmessage("Cannot open original port either. Terminating\n", LOCAL, mtFailure, 0);
+      TerminateProcess(kExitListen);
+    }
+    WatchListener();
+    showmessage("Return to original port\n", LOCAL, mtFailure, 0);
+  }
+
+  void Dispatch(const PollEvent& event) {
+    if (event.token == kListenToken) {
+      AcceptBurst();
+      return;
+    }
+    ReadingConnection* connection = table_.Find(static_cast<int>(event.token & 0xFFFFFFFFu));
+    // An event of a connection that has gone since the batch was collected.
+    if (!connection || TokenOf(*connection) != event.token) return;
+    ReadAvailable(*connection);
+  }
+
+  void AcceptBurst() {
+    for (int i = 0; i < kAcceptBurst && state_.ListenSocket > 0; ++i) {
+      sockaddr_in peer{};
+      socklen_t length = sizeof peer;
+      const int socket = accept4(state_.ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (socket < 0) {
+        if (!AcceptFailed(errno)) return;
+        continue;
+      }
+      Admit(socket, peer.sin_addr);
+    }
+  }
+
+  // Returns whether accepting may go on at once.
+  bool AcceptFailed(int error) {
+    if (error == EAGAIN || error == EWOULDBLOCK) return false;
+    if (error == EINTR || error == ECONNABORTED || error == EPROTO) return true;
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+      // Out of descriptors or memory: make room by dropping the connection
+      // idle the longest; with none to drop, the workers hold everything,
+      // so pause briefly instead of spinning on the pending connection.
+      showmessage("Accept error: %s\n", LOCAL, mtFailure, 1, Terminated(GetErrorStr(error)).Data());
+      if (ReadingConnection* oldest = table_.Oldest()) {
+        Drop(*oldest);
+      } else {
+        usleep(10 * 1000);
+      }
+      return false;
     }
     showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1,
-                Terminated(GetErrorStr(errno)).Data());
+                Terminated(GetErrorStr(error)).Data());
     TerminateProcess(kExitListen);
   }
 
-  const SettingsSnapshot settings = JEXSettings.Get();
-  const String dotted = IP2String(peer.sin_addr.s_addr);
-  if (settings->FilterActive) {
-    const String entry = String("\r\n") + dotted + "\r\n";
-    if (settings->ActiveFilterText.Pos(entry) == 0) {
+  void Admit(int socket, in_addr peer) {
+    const SettingsSnapshot settings = JEXSettings.Get();
+    if (!FilterAdmits(*settings, peer)) {
       ++AgentStatus.FailedConnections;
-      showmessage("TCP connection rejected\n", peer.sin_addr, mtFailure, 0);
-      DropConnection(connection);
+      showmessage("TCP connection rejected\n", peer, mtFailure, 0);
+      DropConnection(socket);
       return;
     }
-  }
-  if (AgentStatus.ActiveConnections >= settings->MaxSessions) {
-    showmessage("TCP connection rejected: too many sessions\n", peer.sin_addr, mtFailure, 0);
-    DropConnection(connection);
-    return;
+    showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
+    CountConnectionIn();
+    const int cap = ConnectionCap(settings->MaxConnections, settings->MaxSessions, descriptorLimit_);
+    while (table_.Count() >= cap) Drop(*table_.Oldest());
+    ReadingConnection& connection = table_.Insert(socket, peer, now_ ? now_ : std::time(nullptr));
+    // The request has usually arrived with the connection: read it at once
+    // and watch the socket only when more is to come.
+    if (!ReadAvailable(connection)) return;
+    String error;
+    if (poller_.Add(socket, TokenOf(connection), error)) {
+      connection.Watched = true;
+    } else {
+      Drop(connection);
+    }
   }
 
-  showmessage("TCP connection accepted\n", peer.sin_addr, mtSuccess, 0);
-  ThreadParams params;
-  params.Socket = connection;
-  params.Peer = peer.sin_addr;
-  if (!StartSession(params)) {
-    showmessage("Cannot start a session thread\n", peer.sin_addr, mtFailure, 0);
-    DropConnection(connection);
+  // Reads what has arrived. Returns true while the connection stays in the
+  // table waiting for more; false once it was handed to a worker or dropped.
+  bool ReadAvailable(ReadingConnection& connection) {
+    char chunk[kRequestReadChunk];
+    bool gotData = false;
+    for (;;) {
+      const ssize_t received = recv(connection.Socket, chunk, sizeof chunk, 0);
+      if (received > 0) {
+        gotData = true;
+        connection.Packet.AddData(chunk, static_cast<int>(received));
+        if (OversizedRequest(connection.Packet)) {
+          showmessage("<-- Invalid OX request received\n", connection.Peer, mtInfo, 0);
+          Drop(connection);
+          return false;
+        }
+        if (connection.Packet.WholePacket()) {
+          HandOver(connection);
+          return false;
+        }
+        continue;
+      }
+      if (received < 0 && errno == EINTR) continue;
+      if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      Drop(connection);  // closed by the peer, or failed
+      return false;
+    }
+    if (gotData) table_.Touch(connection, now_ ? now_ : std::time(nullptr));
+    return true;
   }
-}
+
+  void HandOver(ReadingConnection& connection) {
+    if (connection.Watched) poller_.Remove(connection.Socket);
+    PendingRequest job{ThreadParams{connection.Socket, connection.Peer},
+                       std::move(connection.Packet)};
+    table_.Erase(connection);
+    if (!pool_.Submit(std::move(job), JEXSettings.Get()->MaxSessions)) {
+      showmessage("Cannot start a session thread\n", job.Connection.Peer, mtFailure, 0);
+      EndConnection(job.Connection.Socket);
+    }
+  }
+
+  // Closing the socket also takes it out of the poller.
+  void Drop(ReadingConnection& connection) {
+    const int socket = connection.Socket;
+    table_.Erase(connection);
+    EndConnection(socket);
+  }
+
+  // The table is in order of activity: only its old end can have expired.
+  void DropIdle() {
+    const int timeout = JEXSettings.Get()->Timeout;
+    if (timeout <= 0) return;
+    while (ReadingConnection* oldest = table_.Oldest()) {
+      if (oldest->LastData + timeout / 1000 >= now_) return;
+      Drop(*oldest);
+    }
+  }
+
+  ListenerState& state_;
+  Poller poller_;
+  ConnectionTable table_;
+  WorkerPool pool_;
+  long descriptorLimit_;
+  std::time_t now_ = 0;
+};
 
 }  // namespace
+
+int ConnectionCap(int maxConnections, int maxSessions, long descriptorLimit) {
+  constexpr long kOwnDescriptors = 32;  // standard streams, logs, poller, listener
+  constexpr long kPerWorker = 4;        // a file, a pipe pair or a socket per request
+  const long room = descriptorLimit - kOwnDescriptors - kPerWorker * std::max(maxSessions, 1);
+  const long cap = std::min<long>(maxConnections > 0 ? maxConnections : kDefaultMaxConnections, room);
+  return static_cast<int>(std::max<long>(cap, 8));
+}
+
+long RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  // An unlimited or huge limit is more than any table needs.
+  constexpr rlim_t kEnough = 1 << 20;
+  return static_cast<long>(limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > kEnough
+                               ? kEnough
+                               : limit.rlim_cur);
+}
 
 void TerminateProcess(int code) {
   std::fflush(stdout);
@@ -195,22 +361,8 @@ void TerminateProcess(int code) {
 }
 
 void RunMainLoop(ListenerState& state) {
-  for (;;) {
-    if (JEXFlags.TerminateRequested) {
-      showmessage("Terminate request received. Terminating..\n", LOCAL, mtInfo, 0);
-      closepidfile(state.PidFile);
-      TerminateProcess(kExitOk);
-    }
-    if (JEXFlags.SettingsReloadRequested.exchange(0)) {
-      String ignored;
-      JEXSettings.Reload(ignored);
-    }
-    if (JEXFlags.ReloadRequested) ReexecuteAgent(state);
-    if (JEXFlags.UpgradeRequested) RunUpgradeScript(state);
-    if (JEXSettings.Get()->Port != state.PortInUse) SwitchPort(state);
-
-    String ignored;
-    if (WaitForSocket(state.ListenSocket, SocketWait::kReadable, 1000, ignored) != 1) continue;
-    AcceptConnection(state);
-  }
+  // Lives for the rest of the process, which ends through TerminateProcess
+  // or an exec.
+  static EventLoop loop(state);
+  loop.Run();
 }

@@ -1,14 +1,17 @@
-// The agent's main loop: polls the run flags and the Port setting once a
-// second, accepts connections, screens them with the connection filter and
-// starts one detached session thread per accepted connection.
+// The agent's main loop: one event loop that polls the run flags and the
+// Port setting at least once a second, accepts connections, screens them
+// with the connection filter and reads their request packets without
+// blocking; each whole packet goes to a worker (worker_pool.h), which
+// carries it out and replies.
+//
+// Connections being read are bounded by the maxconnections setting and by
+// the descriptor limit; when the table is full, the connection idle the
+// longest is dropped for the new one, so a flood of idle peers cannot keep
+// the monitoring server out. An idle connection is dropped once the Timeout
+// setting has passed since its last bytes.
 #pragma once
 
 #include "server/daemon.h"
-
-// Largest request packet a session accepts; a peer that declares or sends
-// more is dropped. Requests are one command with its parameters (a shell
-// script text being the largest), so this is generous.
-constexpr int kMaxRequestPacket = 1 << 20;
 
 struct ListenerState {
   int ListenSocket = 0;
@@ -22,6 +25,16 @@ struct ListenerState {
 
 [[noreturn]] void RunMainLoop(ListenerState& state);
 
+// Most connections the event loop holds with `maxConnections` asked for and
+// `descriptorLimit` descriptors available: room is left for the workers'
+// own files, pipes and sockets (`maxSessions` of them at once) and the
+// agent's other descriptors. Never below 8.
+int ConnectionCap(int maxConnections, int maxSessions, long descriptorLimit);
+
+// Raises the soft descriptor limit to the hard one; returns the limit now
+// in force.
+long RaiseDescriptorLimit();
+
 // Ends the process at once with `code`, without running destructors of
-// globals that detached session threads may still be using.
+// globals that worker threads may still be using.
 [[noreturn]] void TerminateProcess(int code);

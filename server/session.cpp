@@ -13,63 +13,55 @@
 #include "net/sockets.h"
 #include "protocol/codec.h"
 #include "protocol/reply.h"
-#include "protocol/request.h"
 #include "server/dispatch.h"
 #include "server/flags.h"
-#include "server/listener.h"
 #include "server/upgrade.h"
 
 namespace {
 
-constexpr int kReadChunk = 1024;
-// How often the session looks at its idle limit while the peer is silent;
+// How often a session looks at its idle limit while the peer is silent;
 // data is read as soon as it arrives whatever this is.
 constexpr int kPollMilliseconds = 100;
 // Idle limit of an upgrade transfer when the Timeout setting sets none.
 constexpr std::time_t kUpgradeIdleSeconds = 60;
 // A reply the peer does not take within this time is abandoned.
-constexpr int kSendTimeoutSeconds = 30;
+constexpr int kSendTimeoutMs = 30000;
 
+// Sends the whole packet on a blocking or non-blocking socket; a peer that
+// stops taking bytes for kSendTimeoutMs loses the rest.
 void SendAll(int socket, const String& packet) {
   const char* data = packet.Data();
   int left = packet.Length();
   while (left > 0) {
-    const ssize_t sent = send(socket, data, static_cast<size_t>(left), MSG_NOSIGNAL);
+    const ssize_t sent = send(socket, data, static_cast<size_t>(left), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      String ignored;
+      if (WaitForSocket(socket, SocketWait::kWritable, kSendTimeoutMs, ignored) != 1) return;
+      continue;
+    }
     if (sent <= 0) return;
     data += sent;
     left -= static_cast<int>(sent);
   }
 }
 
-// A declared length beyond the cap can be refused before the bytes arrive.
-bool OversizedRequest(const OXRequest& request) {
-  if (request.Length() > kMaxRequestPacket) return true;
-  if (request.Length() < 4) return false;
-  const unsigned long long declared = DecodeLength(request.Data(), 4);
-  return declared + 4 > static_cast<unsigned long long>(kMaxRequestPacket);
-}
-
 class Session {
  public:
   explicit Session(const ThreadParams& params)
-      : params_(params), settings_(JEXSettings.Get()), lastData_(std::time(nullptr)) {
-    timeval sendTimeout{kSendTimeoutSeconds, 0};
-    setsockopt(params_.Socket, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-  }
+      : params_(params), settings_(JEXSettings.Get()), lastData_(std::time(nullptr)) {}
 
   ~Session() {
-    showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
     if (upgrade_.Active) upgrade_.AbandonUpgrade();
-    shutdown(params_.Socket, SHUT_RDWR);
-    close(params_.Socket);
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    --AgentStatus.ActiveConnections;
-    if (JEXFlags.UpgradeScript.Length() > 0) JEXFlags.UpgradeRequested = 1;
+    EndConnection(params_.Socket);
   }
 
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Reads from the socket until the session is over.
   void Run() {
-    char chunk[kReadChunk];
+    char chunk[kRequestReadChunk];
     for (;;) {
       String waitError;
       const int ready =
@@ -79,14 +71,42 @@ class Session {
         if (IdleTooLong()) return;
         continue;
       }
-      const ssize_t received = recv(params_.Socket, chunk, sizeof chunk, 0);
-      if (received < 0 && errno == EINTR) continue;
+      const ssize_t received = recv(params_.Socket, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       if (received <= 0) return;
       lastData_ = std::time(nullptr);
       const bool goOn = upgrade_.Active ? TakeUpgradeData(chunk, static_cast<int>(received))
                                         : TakeRequestData(chunk, static_cast<int>(received));
       if (!goOn) return;
     }
+  }
+
+  // Carries out a packet that arrived whole; returns whether the session
+  // goes on reading (an upgrade transfer follows).
+  bool TakeWholePacket(OXRequest& packet) {
+    wholePacket_ = true;
+    const PacketPassword* password = settings_->PasswordKeys.get();
+    const PacketPassword fallback(settings_->Password);  // settings published without keys
+    StreamKey sessionCipher;
+    if (!packet.ParseInitRequest(password ? *password : fallback, params_.Peer, &sessionCipher)) {
+      showmessage("<-- Invalid OX request received\n", params_.Peer, mtInfo, 0);
+      return false;
+    }
+    showmessage("<-- Correct OX request received\n", params_.Peer, mtInfo, 0);
+    reply_.InitPacket(nullptr, packet.GetSessionKey());
+    const int recognised = ProcessOXRequest(packet, reply_, JEXFlags, params_, upgrade_);
+    char code[4] = {};
+    if (reply_.Length() > 2) {
+      for (int i = 0; i < 3; ++i) code[i] = reply_[i + 1];
+    }
+    showmessage(recognised ? "--> request processed (%s)\n"
+                           : "--> request rejected or operation failed (%s)\n",
+                params_.Peer, mtInfo, 1, code);
+    // After an accepted "UpgradeCode" the reply object stays for the final
+    // reply of the transfer; it keeps the session key.
+    reply_.FinalizePacket(sessionCipher);
+    SendAll(params_.Socket, reply_);
+    return upgrade_.Active != 0;
   }
 
  private:
@@ -100,7 +120,6 @@ class Session {
     return !wholePacket_ && timeout > 0 && lastData_ + timeout / 1000 < now;
   }
 
-  // Returns whether the session goes on reading.
   bool TakeRequestData(const char* data, int length) {
     request_.AddData(data, length);
     if (OversizedRequest(request_)) {
@@ -108,22 +127,7 @@ class Session {
       return false;
     }
     if (!request_.WholePacket()) return true;
-    wholePacket_ = true;
-    if (!request_.ParseInitRequest(settings_->Password, params_.Peer)) {
-      showmessage("<-- Invalid OX request received\n", params_.Peer, mtInfo, 0);
-      return false;
-    }
-    showmessage("<-- Correct OX request received\n", params_.Peer, mtInfo, 0);
-    reply_.InitPacket(nullptr, request_.GetSessionKey());
-    const int recognised = ProcessOXRequest(request_, reply_, JEXFlags, params_, upgrade_);
-    String code = reply_.Length() > 2 ? reply_.Copy(1, 3) : String();
-    code.SetZero();
-    showmessage(recognised ? "--> request processed (%s)\n"
-                           : "--> request rejected or operation failed (%s)\n",
-                params_.Peer, mtInfo, 1, code.Data());
-    reply_.FinalizePacket();
-    SendAll(params_.Socket, reply_);
-    return upgrade_.Active != 0;
+    return TakeWholePacket(request_);
   }
 
   bool TakeUpgradeData(char* data, int length) {
@@ -151,6 +155,33 @@ class Session {
 };
 
 }  // namespace
+
+bool OversizedRequest(const OXRequest& packet) {
+  if (packet.Length() > kMaxRequestPacket) return true;
+  if (packet.Length() < 4) return false;
+  const unsigned long long declared = DecodeLength(packet.Data(), 4);
+  return declared + 4 > static_cast<unsigned long long>(kMaxRequestPacket);
+}
+
+void CountConnectionIn() {
+  std::lock_guard<std::mutex> lock(thread_mutex);
+  ++AgentStatus.ActiveConnections;
+  ++AgentStatus.OpenedConnections;
+}
+
+void EndConnection(int socket) {
+  showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
+  shutdown(socket, SHUT_RDWR);
+  close(socket);
+  std::lock_guard<std::mutex> lock(thread_mutex);
+  --AgentStatus.ActiveConnections;
+  if (JEXFlags.UpgradeScript.Length() > 0) JEXFlags.UpgradeRequested = 1;
+}
+
+void ServeRequest(ThreadParams params, OXRequest& packet) {
+  Session session(params);
+  if (session.TakeWholePacket(packet)) session.Run();
+}
 
 void ClientExecute(ThreadParams params) {
   Session session(params);

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +39,7 @@ class RawConnection {
   }
   ~RawConnection() { close(socket_); }
   bool Connected() const { return connected_; }
+  int Socket() const { return socket_; }
 
   void Send(const std::string& bytes, size_t pieceSize = 0) {
     if (pieceSize == 0) pieceSize = bytes.size();
@@ -347,29 +351,94 @@ TEST_F(AgentE2E, IdleConnectionIsDroppedAfterTimeout) {
   EXPECT_LE(waited, std::chrono::milliseconds(4000));
 }
 
-TEST_F(AgentE2E, ConnectionsBeyondTheSessionCapAreClosed) {
-  agent.Config()["maxsessions"] = "2";
-  agent.Config()["timeout"] = "10000";
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+// Bytes of one whole reply packet from a raw connection, or what came before
+// it closed.
+std::string ReceiveOnePacket(int socket) {
+  String received;
+  char byte;
+  while (!ReplyPacketComplete(received) && recv(socket, &byte, 1, 0) == 1) received.AddChar(byte);
+  return Text(received);
+}
+
+TEST_F(AgentE2E, ProbesAreAnsweredWhileManyConnectionsIdle) {
+  agent.Config()["timeout"] = "30000";
   ASSERT_TRUE(agent.Start()) << agent.Output();
-  RawConnection first(agent.Port());
-  RawConnection second(agent.Port());
-  ASSERT_TRUE(agent.WaitForOutput("TCP connection accepted", 3000));
-  ASSERT_TRUE(Eventually(
-      [&] {
-        const std::string out = agent.Output();
-        size_t count = 0;
-        for (size_t at = out.find("TCP connection accepted"); at != std::string::npos;
-             at = out.find("TCP connection accepted", at + 1)) {
-          ++count;
-        }
-        return count == 2;
-      },
-      3000));
-  RawConnection third(agent.Port());
+  std::vector<std::unique_ptr<RawConnection>> idle;
+  for (int i = 0; i < 300; ++i) idle.push_back(std::make_unique<RawConnection>(agent.Port()));
+  for (int probe = 0; probe < 3; ++probe) {
+    EXPECT_EQ(ReplyValue(agent.Query("GetInfo"), "AgentPlatform"), "OpenBSD") << probe;
+  }
+  for (const auto& connection : idle) EXPECT_TRUE(connection->Connected());
+}
+
+TEST_F(AgentE2E, FullTableDropsTheLongestIdleConnectionFirst) {
+  agent.Config()["timeout"] = "30000";
+  agent.Config()["maxconnections"] = "8";
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(std::make_unique<RawConnection>(agent.Port()));
+    // One at a time, so that the agent sees them in this order.
+    ASSERT_TRUE(Eventually(
+        [&] { return CountOf(agent.Output(), "TCP connection accepted") == held.size(); }, 3000));
+  }
+  // A ninth connection pushes out the first, and only the first.
+  EXPECT_EQ(ReplyValue(agent.Query("GetInfo"), "AgentPlatform"), "OpenBSD");
   bool closed = false;
-  EXPECT_EQ(third.ReceiveUntilClosed(&closed), "");
+  EXPECT_EQ(held[0]->ReceiveUntilClosed(&closed), "");
   EXPECT_TRUE(closed);
-  EXPECT_NE(agent.Output().find("too many sessions"), std::string::npos);
+  // The second-oldest still carries a request.
+  const std::string key = "held second key";
+  held[1]->Send(Packet("e2e-secret", key, "GetInfo\n\r"));
+  EXPECT_EQ(Text(DecodeReply(held[1]->ReceiveUntilClosed(), key)).substr(0, 4), "200\n");
+}
+
+TEST_F(AgentE2E, SlowWriterWithinTheTimeoutIsServed) {
+  agent.Config()["timeout"] = "1000";
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  const std::string key = "slow writer";
+  const std::string packet = Packet("e2e-secret", key, "GetInfo\n\r");
+  RawConnection slow(agent.Port());
+  // About 2.4 s in all, never more than 0.4 s without a byte.
+  const size_t pieces = 6;
+  const size_t piece = (packet.size() + pieces - 1) / pieces;
+  for (size_t at = 0; at < packet.size(); at += piece) {
+    slow.Send(packet.substr(at, piece));
+    usleep(400 * 1000);
+  }
+  EXPECT_EQ(Text(DecodeReply(slow.ReceiveUntilClosed(), key)).substr(0, 4), "200\n");
+}
+
+TEST_F(AgentE2E, BurstBeyondTheWorkersWaitsAndIsAnswered) {
+  agent.Config()["maxsessions"] = "1";
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  constexpr int kClients = 12;
+  std::vector<std::string> platforms(kClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] { platforms[i] = ReplyValue(agent.Query("GetInfo"), "AgentPlatform"); });
+  }
+  for (std::thread& client : clients) client.join();
+  for (int i = 0; i < kClients; ++i) EXPECT_EQ(platforms[i], "OpenBSD") << i;
+}
+
+TEST_F(AgentE2E, RequestsAreServedDuringAnUpgradeTransfer) {
+  agent.Config()["maxsessions"] = "2";
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  const std::string key = "upgrade key";
+  RawConnection upgrade(agent.Port());
+  upgrade.Send(Packet("e2e-secret", key, "UpgradeCode\n5000\n\r"));
+  EXPECT_EQ(Text(DecodeReply(ReceiveOnePacket(upgrade.Socket()), key)), "200\n\r");
+  // The transfer holds its worker; the other one serves the requests.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(ReplyValue(agent.Query("GetInfo"), "AgentPlatform"), "OpenBSD") << i;
+  }
 }
 
 TEST_F(AgentE2E, UpgradeReplacesTheProgramAndStartsIt) {
