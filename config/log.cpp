@@ -56,6 +56,11 @@ void FormatText(char (&text)[kLineSize], const char* fmt, int formatted, va_list
 void showmessage(const char* fmt, in_addr addr, MsgType type, int formatted, ...) {
   const SettingsSnapshot settings = JEXSettings.Get();
   if (type == mtDebug && !settings->Debug) return;
+  // Nothing is formatted, and no lock taken, for a message nobody receives.
+  const bool toConsole = settings->Interactive != 0;
+  const bool toOkLog = type == mtSuccess && settings->LogSuccess;
+  const bool toBadLog = type == mtFailure && settings->LogFails;
+  if (!toConsole && !toOkLog && !toBadLog && !settings->Verbose) return;
 
   std::lock_guard<std::mutex> lock(showmutex);
   const time_t now = time(nullptr);
@@ -77,14 +82,14 @@ void showmessage(const char* fmt, in_addr addr, MsgType type, int formatted, ...
   va_end(args);
 
   char line[kLineSize];
-  if (settings->Interactive) {
+  if (toConsole) {
     snprintf(line, sizeof(line), "[jex][%s]\t %s\t %s", clock, source, text);
     fputs(line, stdout);
     fflush(stdout);
   }
   snprintf(line, sizeof(line), "[%s %s]\t %s\t %s", date, clock, source, text);
-  if (type == mtSuccess && settings->LogSuccess) AppendToLog(*settings, settings->OkLogFile, line);
-  if (type == mtFailure && settings->LogFails) AppendToLog(*settings, settings->BadLogFile, line);
+  if (toOkLog) AppendToLog(*settings, settings->OkLogFile, line);
+  if (toBadLog) AppendToLog(*settings, settings->BadLogFile, line);
   if (settings->Verbose) AppendToLog(*settings, settings->VerboseLogFile, line);
 }
 

@@ -365,11 +365,24 @@ void TJEXSettings::PutRight(String& msg) {
 // ---------------------------------------------------------------------------
 // Snapshot store
 
-TSettingsStore::TSettingsStore() : current_(std::make_shared<const TJEXSettings>()) {}
+namespace {
+// Versions are drawn from one counter, so that no two stores (tests build
+// several) ever share one and a thread's cached snapshot always names the
+// store it came from.
+std::atomic<std::uint64_t> settingsVersions{0};
+}  // namespace
+
+TSettingsStore::TSettingsStore()
+    : current_(std::make_shared<const TJEXSettings>()), version_(++settingsVersions) {}
 
 SettingsSnapshot TSettingsStore::Get() const {
+  thread_local std::uint64_t cachedVersion = 0;
+  thread_local SettingsSnapshot cached;
+  if (cachedVersion == version_.load(std::memory_order_acquire)) return cached;
   std::lock_guard<std::mutex> lock(pointerMutex_);
-  return current_;
+  cached = current_;
+  cachedVersion = version_.load(std::memory_order_relaxed);
+  return cached;
 }
 
 void TSettingsStore::Publish(TJEXSettings settings) {
@@ -379,6 +392,7 @@ void TSettingsStore::Publish(TJEXSettings settings) {
   auto fresh = std::make_shared<const TJEXSettings>(std::move(settings));
   std::lock_guard<std::mutex> lock(pointerMutex_);
   current_.swap(fresh);
+  version_.store(++settingsVersions, std::memory_order_release);
   // The previous record, now in `fresh`, is released after the lock.
 }
 

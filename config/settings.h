@@ -13,6 +13,8 @@
 // are serialised by `optmutex`.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -123,7 +125,8 @@ class TSettingsStore {
  public:
   TSettingsStore();
 
-  // The current settings; cheap, callable from any thread.
+  // The current settings; cheap, callable from any thread. Each thread keeps
+  // the snapshot it took last and takes the lock again only after a Publish.
   SettingsSnapshot Get() const;
   // Replaces the current settings (start-up, tests). Prepares PasswordKeys
   // when it is missing or belongs to another password.
@@ -139,6 +142,8 @@ class TSettingsStore {
  private:
   mutable std::mutex pointerMutex_;  // guards current_ only, never held long
   SettingsSnapshot current_;
+  // Changes with every Publish, under pointerMutex_; unique across stores.
+  std::atomic<std::uint64_t> version_;
 };
 
 extern TSettingsStore JEXSettings;

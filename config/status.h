@@ -15,9 +15,10 @@
 
 // Identity texts and connection counters, one global record for the process.
 // The texts never change and Service/Active stay 0. The counters are kept by
-// the listener and the sessions: ActiveConnections and OpenedConnections
-// change under thread_mutex, FailedConnections on the main thread only. They
-// are atomic because the handlers read them while sessions change them.
+// the event loop and the workers: ActiveConnections and OpenedConnections
+// count every connection from its acceptance to its close,
+// FailedConnections changes on the main thread only. They are atomic words,
+// read and changed without a lock.
 struct TAgentStatus {
   const char* Signature = "TqOxJXStRec";
   int Reserved = 1;  // not read by the agent

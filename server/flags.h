@@ -29,12 +29,16 @@ class TJEXFlags {
   // session that finished the transfer before it raises UpgradeRequested
   // under thread_mutex; read by the main loop once it sees that flag.
   String UpgradeScript;
+  // Non-zero while UpgradeScript is set (changed with it, under
+  // thread_mutex), so that the end of a connection needs the lock only then.
+  std::atomic<int> UpgradeScriptSet{0};
   std::time_t StartTime;
 };
 
 extern TJEXFlags JEXFlags;
 
-// Guards the connection counters and the hand-over of UpgradeScript.
+// Guards the hand-over of UpgradeScript. The connection counters are atomic
+// words and change without it.
 extern std::mutex thread_mutex;
 // Guards UpgradeLocked: at most one upgrade in the process.
 extern std::mutex upgrade_mutex;

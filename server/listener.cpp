@@ -167,6 +167,7 @@ class EventLoop {
       // failure.
       std::lock_guard<std::mutex> lock(thread_mutex);
       JEXFlags.UpgradeScript = "";
+      JEXFlags.UpgradeScriptSet = 0;
       JEXFlags.UpgradeRequested = 0;
     }
     ResumeListening();

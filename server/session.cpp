@@ -164,7 +164,6 @@ bool OversizedRequest(const OXRequest& packet) {
 }
 
 void CountConnectionIn() {
-  std::lock_guard<std::mutex> lock(thread_mutex);
   ++AgentStatus.ActiveConnections;
   ++AgentStatus.OpenedConnections;
 }
@@ -173,8 +172,9 @@ void EndConnection(int socket) {
   showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
   shutdown(socket, SHUT_RDWR);
   close(socket);
-  std::lock_guard<std::mutex> lock(thread_mutex);
   --AgentStatus.ActiveConnections;
+  if (!JEXFlags.UpgradeScriptSet) return;
+  std::lock_guard<std::mutex> lock(thread_mutex);
   if (JEXFlags.UpgradeScript.Length() > 0) JEXFlags.UpgradeRequested = 1;
 }
 

@@ -171,6 +171,7 @@ int CompleteUpgrade(UpgradeRec& rec, const char* trailer, int length, String& er
     // The session end hands the path to the main loop under the same mutex.
     std::lock_guard<std::mutex> lock(thread_mutex);
     JEXFlags.UpgradeScript = scriptPath;
+    JEXFlags.UpgradeScriptSet = 1;
   }
   rec.ClearanceUpgrade();
   return 1;

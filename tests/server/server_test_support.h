@@ -72,6 +72,7 @@ inline void ClearRunFlags() {
   JEXFlags.ReloadRequested = 0;
   JEXFlags.UpgradeRequested = 0;
   JEXFlags.UpgradeScript = "";
+  JEXFlags.UpgradeScriptSet = 0;
   std::lock_guard<std::mutex> lock(upgrade_mutex);
   JEXFlags.UpgradeLocked = 0;
 }
