@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int kOpen = 65535;
@@ -198,13 +202,47 @@ int SearchForExpression(const String& text, const String& expression, int caseSe
   return stack.Count() == 1 && stack.Pop() ? 1 : 0;
 }
 
+const char* FindBytes(const char* text, size_t length, const char* what, size_t whatLength) {
+  if (whatLength == 0 || whatLength > length) return nullptr;
+  if (whatLength == 1) return static_cast<const char*>(std::memchr(text, what[0], length));
+  const size_t lastStart = length - whatLength;
+  const char first = what[0];
+  const char last = what[whatLength - 1];
+  size_t at = 0;
+#if defined(__SSE2__)
+  // Sixteen candidate starts at a time: only those whose first and last
+  // bytes both match are compared in full, so long stretches that share
+  // prefixes with the text cost no more than those that do not.
+  const __m128i firsts = _mm_set1_epi8(first);
+  const __m128i lasts = _mm_set1_epi8(last);
+  for (; at + 15 <= lastStart; at += 16) {
+    const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    const __m128i tails =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + whatLength - 1));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpeq_epi8(heads, firsts), _mm_cmpeq_epi8(tails, lasts))));
+    while (mask) {
+      const size_t start = at + static_cast<size_t>(__builtin_ctz(mask));
+      if (std::memcmp(text + start + 1, what + 1, whatLength - 2) == 0) return text + start;
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; at <= lastStart; ++at) {
+    if (text[at] == first && text[at + whatLength - 1] == last &&
+        std::memcmp(text + at + 1, what + 1, whatLength - 2) == 0)
+      return text + at;
+  }
+  return nullptr;
+}
+
 size_t FindOccurrence(const char* text, size_t length, size_t from, const char* what,
                       size_t whatLength, bool wholeWord, bool endIsFinal) {
   if (whatLength == 0 || from >= length) return SIZE_MAX;
   while (from + whatLength <= length) {
-    const void* hit = memmem(text + from, length - from, what, whatLength);
+    const char* hit = FindBytes(text + from, length - from, what, whatLength);
     if (!hit) return SIZE_MAX;
-    const size_t start = static_cast<size_t>(static_cast<const char*>(hit) - text);
+    const size_t start = static_cast<size_t>(hit - text);
     const size_t end = start + whatLength;
     if (!wholeWord) return start;
     if (end == length && !endIsFinal) return SIZE_MAX;

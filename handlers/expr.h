@@ -82,6 +82,10 @@ class TExprParser {
 int SearchForExpression(const String& text, const String& expression, int caseSensitive,
                         int wholeWord);
 
+// The first occurrence of the whatLength bytes of what in text[0, length),
+// exact bytes; null when there is none or what is empty.
+const char* FindBytes(const char* text, size_t length, const char* what, size_t whatLength);
+
 // 0-based offset of the first occurrence of what in text[from, length) that
 // counts; SIZE_MAX when none does. With wholeWord an occurrence counts only
 // when the byte before it (text[start - 1], none at 0) and the byte after it

@@ -46,6 +46,9 @@ class TLineMatcher {
   }
 
   bool WantsLowered() const { return !caseSensitive_; }
+  // A plain search can only match a line that holds its text as it stands.
+  bool IsPlain() const { return !expression_; }
+  const String& Needle() const { return needle_; }
   // Bytes a piece must repeat from the previous one: the longest searched
   // text plus the byte before it.
   size_t Overlap() const {
@@ -105,9 +108,11 @@ class TLogScanner {
  public:
   TLogScanner(TReadFile& file, std::vector<TLineMatcher*> matchers, int scanAll)
       : file_(file), matchers_(std::move(matchers)), scanAll_(scanAll != 0) {
+    skipAhead_ = true;
     for (const TLineMatcher* matcher : matchers_) {
       overlap_ = std::max(overlap_, matcher->Overlap());
       lowered_ = lowered_ || matcher->WantsLowered();
+      skipAhead_ = skipAhead_ && matcher->IsPlain();
     }
     capacity_ = kLoad + overlap_;
   }
@@ -126,6 +131,9 @@ class TLogScanner {
   const char* SearchedFor(const TLineMatcher* m, size_t at) const {
     return (m->WantsLowered() ? low_.get() : raw_.get()) + at;
   }
+  // Passes over the complete lines from cur on that hold none of the
+  // searched texts (they cannot match); returns the new cur.
+  size_t SkipLinesWithoutCandidates(size_t cur, TScanOutcome& outcome);
   // Matches one whole line [from, to) of the buffer; true when the scan ends.
   bool CompleteLine(size_t from, size_t to, TScanOutcome& outcome);
   // Streams a line that does not fit in the buffer; false when the file ends
@@ -137,6 +145,7 @@ class TLogScanner {
   std::vector<TLineMatcher*> matchers_;
   bool scanAll_;
   bool lowered_ = false;
+  bool skipAhead_ = false;
   size_t overlap_ = 1;
   size_t capacity_ = 0;
   std::unique_ptr<char[]> raw_;
@@ -189,6 +198,34 @@ void TLogScanner::Record(int64_t value, int which, const char* line, size_t leng
   outcome.matched = true;
   outcome.matchedLine = String();
   outcome.matchedLine.AddData(line, static_cast<int>(std::min<size_t>(length, kReportedLine)));
+}
+
+size_t TLogScanner::SkipLinesWithoutCandidates(size_t cur, TScanOutcome& outcome) {
+  // The earliest place where any searched text occurs: every complete line
+  // before it is passed over without matching it line by line.
+  size_t limit = held_;
+  for (const TLineMatcher* matcher : matchers_) {
+    const char* bytes = SearchedFor(matcher, 0);
+    const String& needle = matcher->Needle();
+    const char* hit =
+        FindBytes(bytes + cur, limit - cur, needle.Data(), static_cast<size_t>(needle.Length()));
+    if (hit) limit = static_cast<size_t>(hit - bytes);
+  }
+  if (limit <= cur) return cur;
+  auto lastOf = [&](char c) -> size_t {
+    const void* p = memrchr(raw_.get() + cur, c, limit - cur);
+    return p ? static_cast<size_t>(static_cast<const char*>(p) - raw_.get()) + 1 : 0;
+  };
+  const size_t afterLast = std::max(lastOf('\n'), lastOf('\r'));
+  if (afterLast == 0) return cur;  // the candidate's line starts at cur
+  // The run of terminators ending there; a line ends where it begins.
+  size_t runStart = afterLast - 1;
+  while (runStart > cur && IsTerminator(raw_[runStart - 1])) --runStart;
+  if (runStart > cur) {
+    outcome.position = base_ + static_cast<int64_t>(runStart) + 1;
+    lineConsumeStart_ = outcome.position;
+  }
+  return afterLast;
 }
 
 bool TLogScanner::CompleteLine(size_t from, size_t to, TScanOutcome& outcome) {
@@ -253,6 +290,7 @@ bool TLogScanner::Run(int64_t start, TScanOutcome& outcome) {
   outcome.position = start;
   size_t cur = 0;
   for (;;) {
+    if (skipAhead_) cur = SkipLinesWithoutCandidates(cur, outcome);
     while (cur < held_ && IsTerminator(raw_[cur])) ++cur;
     if (cur == held_) {
       Compact(cur);

@@ -174,6 +174,25 @@ TEST(CompiledExpression, AgreesWithTheOneShotSearchOnRandomInput) {
   }
 }
 
+// The vectorised byte search against the C library's on random texts with
+// repeated prefixes, at every length and alignment around its stride.
+TEST(FindBytesTest, AgreesWithMemmem) {
+  std::mt19937 random(3);
+  const std::string alphabet = "aab\nc";
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    for (int k = 0, n = random() % 70; k < n; ++k) text += alphabet[random() % alphabet.size()];
+    std::string what;
+    for (int k = 0, n = 1 + random() % 5; k < n; ++k) what += alphabet[random() % alphabet.size()];
+    const size_t offset = random() % 8;
+    const std::string shifted = std::string(offset, 'z') + text;
+    const char* mine = FindBytes(shifted.data() + offset, text.size(), what.data(), what.size());
+    const void* theirs = memmem(shifted.data() + offset, text.size(), what.data(), what.size());
+    ASSERT_EQ(static_cast<const void*>(mine), theirs) << "'" << text << "' / '" << what << "'";
+  }
+  EXPECT_EQ(FindBytes("abc", 3, "", 0), nullptr);
+}
+
 TEST(FindOccurrenceTest, WholeWordsAndPieces) {
   const std::string text = "xerr: err";
   EXPECT_EQ(FindOccurrence(text.data(), text.size(), 0, "err", 3, false, true), 1u);

@@ -296,5 +296,50 @@ TEST_F(TextLogTest, CompiledExpressionMatchesTheOneShotSearch) {
   }
 }
 
+// The same for plain searches, which pass over lines without a candidate
+// in whole stretches: every reported line, offset and position must be the
+// one a line-by-line search gives. Lines end in LF, CR LF or runs of them.
+TEST_F(TextLogTest, PlainSearchSkippingAgreesWithLineByLine) {
+  std::mt19937 random(5);
+  const char* words[] = {"disk", "error", "Disk", "err", "ok", "err:", "xerr", "ERR"};
+  const char* ends[] = {"\n", "\r\n", "\n\n", "\r"};
+  std::string content;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3000; ++i) {
+    std::string line;
+    for (int k = 0, n = 1 + random() % 6; k < n; ++k)
+      line += std::string(words[random() % 8]) + " ";
+    lines.push_back(line);
+    content += line + ends[random() % 4];
+  }
+  const std::string log = Make("plain.log", "head\n");
+  const State start = Start(log);
+  Append(log, content);
+  for (const char* needle : {"err", "disk", "Disk e"}) {
+    for (int caseSensitive = 0; caseSensitive < 2; ++caseSensitive) {
+      for (int wholeWord = 0; wholeWord < 2; ++wholeWord) {
+        SCOPED_TRACE(std::string(needle) + std::to_string(caseSensitive) +
+                     std::to_string(wholeWord));
+        std::vector<std::string> expected;
+        for (const std::string& line : lines) {
+          if (Bytes(line).Search(String(needle), caseSensitive, wholeWord))
+            expected.push_back(line);
+        }
+        std::vector<std::string> reported;
+        State state = start;
+        for (int round = 0; round < 4000; ++round) {
+          const Check check = Log(log, needle, state, "0", "0", std::to_string(caseSensitive),
+                                  std::to_string(wholeWord));
+          ASSERT_EQ(check.lines.size(), 8u);
+          if (check.lines[1] == "     0") break;
+          reported.push_back(check.lines[2]);
+          state = check.next;
+        }
+        EXPECT_EQ(reported, expected);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace jextest
