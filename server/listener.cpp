@@ -32,6 +32,9 @@ constexpr int kEventBatch = 256;
 // apply their idle limit, and at least once a second in any case.
 constexpr int kIdleCheckMs = 200;
 constexpr int kFlagPollMs = 1000;
+// While requests wait for a worker the loop looks at the queue this often,
+// to start another worker when they wait too long.
+constexpr int kQueueCheckMs = 1;
 
 void DropConnection(int socket) {
   shutdown(socket, SHUT_RDWR);
@@ -86,7 +89,8 @@ class EventLoop {
     PollEvent events[kEventBatch];
     for (;;) {
       PollRunFlags();
-      const int waitMs = table_.Count() > 0 ? kIdleCheckMs : kFlagPollMs;
+      const bool queued = pool_.Grow();
+      const int waitMs = queued ? kQueueCheckMs : table_.Count() > 0 ? kIdleCheckMs : kFlagPollMs;
       const int count = poller_.Wait(events, kEventBatch, waitMs);
       now_ = std::time(nullptr);
       for (int i = 0; i < count; ++i) Dispatch(events[i]);

@@ -4,6 +4,14 @@
 #include <system_error>
 #include <utility>
 
+namespace {
+// Threads started without waiting: about the number of cores.
+constexpr int kEagerWorkers = 2;
+// How long the oldest job may wait with every worker busy before another
+// worker is started.
+constexpr auto kGrowAfter = std::chrono::microseconds(1500);
+}  // namespace
+
 WorkerPool::WorkerPool(Serve serve) : serve_(std::move(serve)) {}
 
 WorkerPool::~WorkerPool() {
@@ -20,22 +28,43 @@ WorkerPool::~WorkerPool() {
   }
 }
 
+bool WorkerPool::StartThread() {
+  // Thread creation can fail (out of memory or a process limit): the
+  // workers that exist then carry on with the queue.
+  try {
+    threads_.emplace_back(&WorkerPool::WorkerLoop, this);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 bool WorkerPool::Submit(PendingRequest&& job, int limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   limit_ = limit < 1 ? 1 : limit;
-  const bool needThread = idle_ == 0 && static_cast<int>(threads_.size()) < limit_;
-  if (needThread) {
-    // Thread creation can fail (out of memory or a process limit): the
-    // workers that exist then carry on with the queue.
-    try {
-      threads_.emplace_back(&WorkerPool::WorkerLoop, this);
-    } catch (const std::system_error&) {
-      if (threads_.empty()) return false;
-    }
+  const int threads = static_cast<int>(threads_.size());
+  if (idle_ == 0 && threads < limit_ && threads < kEagerWorkers) {
+    if (!StartThread() && threads_.empty()) return false;
   }
+  job.Queued = std::chrono::steady_clock::now();
   queue_.push_back(std::move(job));
+  const bool wake = idle_ > 0;
   lock.unlock();
-  wake_.notify_one();
+  if (wake) wake_.notify_one();
+  return true;
+}
+
+bool WorkerPool::Grow() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Nothing to decide while a woken worker is about to take the job, or
+  // when no more workers may be started.
+  if (queue_.empty() || idle_ > 0 || static_cast<int>(threads_.size()) >= limit_) return false;
+  const bool waitedLong = std::chrono::steady_clock::now() - queue_.front().Queued > kGrowAfter;
+  if (waitedLong) {
+    StartThread();
+    // The new worker takes the front job; the next one gets its own time.
+    queue_.front().Queued = std::chrono::steady_clock::now();
+  }
   return true;
 }
 
@@ -63,7 +92,8 @@ void WorkerPool::WorkerLoop() {
     serve_(job);
     lock.lock();
     --busy_;
-    // A lowered limit may have kept a job waiting that this one's end frees.
-    if (!queue_.empty()) wake_.notify_one();
+    // This worker takes the next job itself; another one is woken only for
+    // a job beyond that, which the limit may have held back until now.
+    if (queue_.size() > 1 && idle_ > 0) wake_.notify_one();
   }
 }

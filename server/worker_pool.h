@@ -3,8 +3,16 @@
 // (the maxsessions setting), the rest wait in arrival order. Threads are
 // started as the load needs them, up to the limit, and then kept: no thread
 // is created or torn down per request.
+//
+// Cheap requests are served best by as few threads as there are cores, so
+// only a couple are started at once; a further thread is started whenever a
+// request has waited in the queue longer than a millisecond or so with no
+// worker free (Grow), which is how requests that block (programs, scripts,
+// network tests, large files) get threads of their own and never hold up
+// the cheap ones for long.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -19,6 +27,7 @@
 struct PendingRequest {
   ThreadParams Connection;
   OXRequest Packet;
+  std::chrono::steady_clock::time_point Queued{};  // set by Submit
 };
 
 class WorkerPool {
@@ -34,9 +43,14 @@ class WorkerPool {
 
   // Queues the job. `limit` (at least 1) is the number of jobs carried out
   // at once from now on; a worker thread is started when every existing one
-  // is busy and fewer than `limit` exist. Returns false (the job is left to
-  // the caller) only when no worker exists and none can be started.
+  // is busy and fewer than the eager few exist. Returns false (the job is
+  // left to the caller) only when no worker exists and none can be started.
   bool Submit(PendingRequest&& job, int limit);
+
+  // Starts one more worker (up to the limit) when the oldest queued job has
+  // waited too long with every worker busy. Returns whether jobs wait with
+  // every worker busy and room for more, so that the caller looks again soon.
+  bool Grow();
 
   // What happens to jobs still queued when the pool goes.
   void SetDiscard(Serve discard) { discard_ = std::move(discard); }
@@ -46,6 +60,8 @@ class WorkerPool {
 
  private:
   void WorkerLoop();
+  // Under mutex_. False only when the thread cannot be created.
+  bool StartThread();
 
   Serve serve_;
   Serve discard_;
