@@ -9,11 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "config/settings.h"
@@ -121,6 +125,74 @@ bool ReadWhole(const String& name, String& content) {
   if (got < 0) return false;
   content.SetLength(static_cast<int>(got));
   return true;
+}
+
+// Files at least this large are read on a helper thread while the CRC is
+// computed, so that copying from the page cache and summing overlap.
+constexpr int64_t kOverlapFrom = 8 * kReadBlock;
+
+// Feeds every block of the file to consume(data, size): reading on a helper
+// thread into two alternating buffers. False on a read error.
+template <typename Consume>
+bool ReadOverlapped(TReadFile& file, Consume consume) {
+  struct Slot {
+    std::unique_ptr<char[]> data;
+    int64_t size = 0;
+    bool full = false;
+    bool last = false;
+    bool failed = false;
+  };
+  std::array<Slot, 2> slots;
+  for (Slot& slot : slots) {
+    slot.data = Allocate(kReadBlock);
+    if (!slot.data) return false;
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+
+  std::thread reader([&] {
+    for (size_t index = 0;; index ^= 1) {
+      Slot& slot = slots[index];
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !slot.full || stop; });
+        if (stop) return;
+      }
+      const int64_t got = file.ReadFull(slot.data.get(), kReadBlock);
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        slot.size = got < 0 ? 0 : got;
+        slot.failed = got < 0;
+        slot.last = got < kReadBlock;
+        slot.full = true;
+      }
+      changed.notify_all();
+      if (got < kReadBlock) return;
+    }
+  });
+
+  bool ok = true;
+  for (size_t index = 0;; index ^= 1) {
+    Slot& slot = slots[index];
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait(lock, [&] { return slot.full; });
+    }
+    // The reader does not touch a full slot, so it is read here unlocked.
+    if (slot.failed) ok = false;
+    if (ok) consume(slot.data.get(), slot.size);
+    const bool last = slot.last || slot.failed;
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      slot.full = false;
+      if (last) stop = true;
+    }
+    changed.notify_all();
+    if (last) break;
+  }
+  reader.join();
+  return ok;
 }
 
 void ReplyCompareResult(int64_t result, JEXReply& reply) {
@@ -265,12 +337,22 @@ int GetFileCRC(const String& fileName, unsigned int& crc, String& error) {
     return 0;
   }
   posix_fadvise(file.Descriptor(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  TCRC32 sum;
+  if (file.Size() >= kOverlapFrom) {
+    if (!ReadOverlapped(file, [&](const char* data, int64_t size) {
+          sum.UpdateBlock(data, static_cast<size_t>(size));
+        })) {
+      error = "Read error";
+      return 0;
+    }
+    crc = sum.GetCRC();
+    return 1;
+  }
   const std::unique_ptr<char[]> block = Allocate(kReadBlock);
   if (!block) {
     error = "Read error";
     return 0;
   }
-  TCRC32 sum;
   for (;;) {
     const int64_t got = file.ReadFull(block.get(), kReadBlock);
     if (got < 0) {

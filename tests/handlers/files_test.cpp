@@ -164,16 +164,21 @@ TEST_F(FilesTest, FileCrcReplies) {
   }
 }
 
+// Sizes below and above the one from which reading overlaps the summing,
+// and one that ends exactly on a block boundary.
 TEST_F(FilesTest, FileCrcOverManyBlocks) {
-  std::string content(3 * 1048576 + 12345, '\0');
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + (i >> 11));
-  Make("big", content);
-  TCRC32 expected;
-  expected.UpdateCRC(content.data(), static_cast<int>(content.size()));
-  unsigned int crc = 0;
-  String error;
-  ASSERT_EQ(GetFileCRC(Path("big").c_str(), crc, error), 1);
-  EXPECT_EQ(crc, expected.GetCRC());
+  for (size_t size : {size_t{3 << 20} + 12345, size_t{8} << 20, (size_t{9} << 20) + 1}) {
+    SCOPED_TRACE(size);
+    std::string content(size, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + (i >> 11));
+    Make("big", content);
+    TCRC32 expected;
+    expected.UpdateCRC(content.data(), static_cast<int>(content.size()));
+    unsigned int crc = 0;
+    String error;
+    ASSERT_EQ(GetFileCRC(Path("big").c_str(), crc, error), 1);
+    EXPECT_EQ(crc, expected.GetCRC());
+  }
 }
 
 TEST_F(FilesTest, FileCompareReplies) {
