@@ -12,6 +12,7 @@
 
 #include "config/cfgfile.h"
 #include "config/settings.h"
+#include "foundation/paths.h"
 
 namespace {
 
@@ -109,15 +110,43 @@ bool WriteLine(FILE* out, String line, bool continues) {
 
 // The ".New" file, with the permissions of the file it replaces: the file
 // holds the password and must not become readable by more users on a save.
+// Whatever already has the name (an old ".New", or a link or FIFO planted
+// there) is removed, never opened: the file is created afresh and
+// exclusively, so a save cannot write through a link nor hang on a FIFO.
 FilePtr CreateNewFile(String path, FILE* source) {
   struct stat info;
   const mode_t mode = fstat(fileno(source), &info) == 0 ? (info.st_mode & 0777) : 0600;
-  const int fd = open(path.SetZero().Data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const char* name = path.SetZero().Data();
+  if (unlink(name) != 0 && errno != ENOENT) return FilePtr();
+  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return FilePtr();
-  (void)fchmod(fd, mode);  // best effort: an existing ".New" of another owner keeps its mode
+  (void)fchmod(fd, mode);
   FILE* file = fdopen(fd, "w");
   if (!file) close(fd);
   return FilePtr(file);
+}
+
+// Makes "<file>.Old" the file as it is now, in one step: a second name for
+// the same file is made under a scratch name and renamed over ".Old", so at
+// every moment ".Old" is either the complete earlier copy or the one before
+// it, and the configuration file itself never goes missing. Best effort.
+void KeepOldCopy(const char* cfgFile) {
+  String scratch = String(cfgFile) + ".Old~";
+  String oldPath = String(cfgFile) + ".Old";
+  const char* scratchName = scratch.SetZero().Data();
+  unlink(scratchName);
+  if (link(cfgFile, scratchName) != 0) return;
+  if (rename(scratchName, oldPath.SetZero().Data()) != 0) unlink(scratchName);
+}
+
+// Makes the renames durable: the directory entry is flushed too.
+void SyncDirectoryOf(const char* path) {
+  String directory = ExtractFilePath(String(path));
+  if (directory.Length() == 0) directory = ".";
+  const int fd = open(directory.SetZero().Data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)fsync(fd);
+  close(fd);
 }
 
 // Copies the old file with the saved values replaced; marks the keys seen.
@@ -194,12 +223,14 @@ int TJEXSettings::SaveOptions_(String& msg) {
                  : jexcfg::OpenFailureText(CfgFile);
     return 0;
   }
-  String oldPath = String(CfgFile) + ".Old";
-  (void)rename(CfgFile, oldPath.SetZero().Data());  // keeping the old copy is best effort
+  // The new file replaces the old one in one rename: a crash at any point
+  // leaves a configuration file that is either the old or the new one whole.
+  KeepOldCopy(CfgFile);
   String source(newPath);
   if (rename(source.SetZero().Data(), CfgFile) != 0) {
     msg = String("Cannot overwrite configuration file '") + CfgFile + "'";
     return 0;
   }
+  SyncDirectoryOf(CfgFile);
   return 1;
 }

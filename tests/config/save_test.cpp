@@ -301,6 +301,48 @@ TEST_F(SaveTest, KeepsThePermissionsOfTheFile) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
+// Whatever is planted at the ".New" name is replaced, never written through
+// or waited on: the file a link points at stays as it was, and the saved
+// configuration is a file of its own.
+TEST_F(SaveTest, PlantedNewFileIsReplacedNotWrittenThrough) {
+  const std::string target = dir_.File("victim");
+  const std::string newName = cfg_ + ".New";
+  const std::vector<std::pair<std::string, std::function<bool()>>> plants = {
+      {"symbolic link", [&] { return symlink(target.c_str(), newName.c_str()) == 0; }},
+      {"hard link", [&] { return link(target.c_str(), newName.c_str()) == 0; }},
+      {"FIFO", [&] { return mkfifo(newName.c_str(), 0666) == 0; }},
+  };
+  for (const auto& [what, plant] : plants) {
+    Write("comment=old\n");
+    jextest::WriteFile(target, "untouched");
+    unlink(newName.c_str());
+    ASSERT_TRUE(plant()) << what;
+    s_.Comment = "new";
+    ASSERT_EQ(s_.SaveOptions_(msg_), 1) << what << ": " << Str(msg_);
+    EXPECT_EQ(Saved().substr(0, 13), "comment=new\r\n") << what;
+    EXPECT_EQ(jextest::ReadFile(target), "untouched") << what;
+    struct stat info;
+    ASSERT_EQ(lstat(cfg_.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << what;
+    EXPECT_EQ(info.st_nlink, 1u) << what;
+    EXPECT_FALSE(jextest::Exists(newName)) << what;
+  }
+}
+
+// ".Old" is made without the configuration file ever going missing.
+TEST_F(SaveTest, OldCopyIsTheWholePreviousFile) {
+  Write("comment=first\n");
+  s_.Comment = "second";
+  ASSERT_EQ(s_.SaveOptions_(msg_), 1) << Str(msg_);
+  EXPECT_EQ(jextest::ReadFile(cfg_ + ".Old"), "comment=first\n");
+  const std::string second = Saved();
+  s_.Comment = "third";
+  ASSERT_EQ(s_.SaveOptions_(msg_), 1) << Str(msg_);
+  EXPECT_EQ(jextest::ReadFile(cfg_ + ".Old"), second);
+  EXPECT_EQ(Saved().substr(0, 15), "comment=third\r\n");
+  EXPECT_FALSE(jextest::Exists(cfg_ + ".Old~"));
+}
+
 TEST_F(SaveTest, KeepsTheFilterWarningOnSuccess) {
   Write("comment=x\n");
   s_.FilterList = "10.0.0.1";
