@@ -11,7 +11,9 @@
 // take a folding path instead, chosen at run time: 64 bytes per step are
 // folded into four 128-bit accumulators, which are then folded into one and
 // reduced to the 32-bit register (Barrett reduction). It is several times
-// faster again; the table code remains for short inputs and other processors.
+// faster again. Where the processor also has 512-bit carry-less multiplies
+// (VPCLMULQDQ with AVX-512) a wide variant folds 256 bytes per step. The
+// table code remains for short inputs and other processors.
 #include "crypto/crc32.h"
 
 #if defined(__x86_64__)
@@ -100,9 +102,11 @@ std::uint32_t UpdateSliced(std::uint32_t crc, const unsigned char* p, std::size_
 
 #if defined(__x86_64__)
 
-// Folding constants for the reflected polynomial 0xEDB88320: x^(k) mod P for
-// the fold distances (bit-reflected, shifted by one), P itself and the Barrett
-// quotient.
+// Folding constants for the reflected polynomial 0xEDB88320. For a fold over
+// D bits the pair is x^(D+32) mod P and x^(D-32) mod P, bit-reflected and
+// shifted left by one; then P itself and the Barrett quotient.
+constexpr std::uint64_t kFold2048Low = 0x11542778aull;  // 16 x 128 bits
+constexpr std::uint64_t kFold2048High = 0x1322d1430ull;
 constexpr std::uint64_t kFold512Low = 0x154442bd4ull;  // 4 x 128 bits
 constexpr std::uint64_t kFold512High = 0x1c6e41596ull;
 constexpr std::uint64_t kFold128Low = 0x1751997d0ull;  // 128 bits
@@ -111,32 +115,60 @@ constexpr std::uint64_t kFold64 = 0x163cd6124ull;
 constexpr std::uint64_t kPolyReflected = 0x1db710641ull;
 constexpr std::uint64_t kBarrettQuotient = 0x1f7011641ull;
 
-// Inputs shorter than this are not worth the set-up of the folding path.
+// Inputs shorter than these are not worth the set-up of a folding path.
 constexpr std::size_t kFoldMinimum = 64;
+constexpr std::size_t kWideMinimum = 256;
 
-__attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i accumulator,
-                                                             __m128i constants) {
+#define JEX_FOLD_TARGET __attribute__((target("pclmul,sse4.1")))
+#define JEX_WIDE_TARGET __attribute__((target("avx512f,vpclmulqdq,pclmul,sse4.1")))
+
+JEX_FOLD_TARGET inline __m128i Set128(std::uint64_t high, std::uint64_t low) {
+  return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+JEX_FOLD_TARGET inline __m128i Fold(__m128i accumulator, __m128i constants) {
   return _mm_xor_si128(_mm_clmulepi64_si128(accumulator, constants, 0x00),
                        _mm_clmulepi64_si128(accumulator, constants, 0x11));
 }
 
-__attribute__((target("pclmul,sse4.1"))) inline __m128i Load128(const unsigned char* p) {
+JEX_FOLD_TARGET inline __m128i Load128(const unsigned char* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-// Register after len bytes (len >= 64 and a multiple of 16).
-__attribute__((target("pclmul,sse4.1"))) std::uint32_t FoldBlocks(std::uint32_t crc,
-                                                                  const unsigned char* p,
-                                                                  std::size_t len) {
+// The rest after the wider folding: 16-byte steps (len a multiple of 16),
+// then the reduction of the 128-bit accumulator to the register.
+JEX_FOLD_TARGET std::uint32_t FoldTail(__m128i x1, const unsigned char* p, std::size_t len) {
+  const __m128i fold128 = Set128(kFold128High, kFold128Low);
+  while (len >= 16) {
+    x1 = _mm_xor_si128(Fold(x1, fold128), Load128(p));
+    p += 16;
+    len -= 16;
+  }
+  // 128 bits to 64, appending 32 zero bits: low half times x^(64) mod P.
+  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(fold128, x1, 0x01), _mm_srli_si128(x1, 8));
+  // 64 bits to 32 plus the remainder to reduce.
+  const __m128i fold64 = Set128(0, kFold64);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask32), fold64, 0x00),
+                     _mm_srli_si128(x1, 4));
+  // Barrett reduction to the 32-bit register.
+  const __m128i barrett = Set128(kBarrettQuotient, kPolyReflected);
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), barrett, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), barrett, 0x00);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(t, x1), 1));
+}
+
+// Register after len bytes (len >= 64 and a multiple of 16): four 128-bit
+// accumulators, 64 bytes per step.
+JEX_FOLD_TARGET std::uint32_t FoldBlocks(std::uint32_t crc, const unsigned char* p,
+                                         std::size_t len) {
   __m128i x1 = _mm_xor_si128(Load128(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
   __m128i x2 = Load128(p + 16);
   __m128i x3 = Load128(p + 32);
   __m128i x4 = Load128(p + 48);
   p += 64;
   len -= 64;
-
-  const __m128i fold512 =
-      _mm_set_epi64x(static_cast<long long>(kFold512High), static_cast<long long>(kFold512Low));
+  const __m128i fold512 = Set128(kFold512High, kFold512Low);
   while (len >= 64) {
     x1 = _mm_xor_si128(Fold(x1, fold512), Load128(p));
     x2 = _mm_xor_si128(Fold(x2, fold512), Load128(p + 16));
@@ -145,31 +177,67 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t FoldBlocks(std::uint32_t 
     p += 64;
     len -= 64;
   }
-
-  const __m128i fold128 =
-      _mm_set_epi64x(static_cast<long long>(kFold128High), static_cast<long long>(kFold128Low));
+  const __m128i fold128 = Set128(kFold128High, kFold128Low);
   x1 = _mm_xor_si128(Fold(x1, fold128), x2);
   x1 = _mm_xor_si128(Fold(x1, fold128), x3);
   x1 = _mm_xor_si128(Fold(x1, fold128), x4);
-  while (len >= 16) {
-    x1 = _mm_xor_si128(Fold(x1, fold128), Load128(p));
-    p += 16;
-    len -= 16;
-  }
+  return FoldTail(x1, p, len);
+}
 
-  // 128 bits to 64, appending 32 zero bits: low half times x^(64) mod P.
-  const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
-  x1 = _mm_xor_si128(_mm_clmulepi64_si128(fold128, x1, 0x01), _mm_srli_si128(x1, 8));
-  // 64 bits to 32 plus the remainder to reduce.
-  const __m128i fold64 = _mm_set_epi64x(0, static_cast<long long>(kFold64));
-  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask32), fold64, 0x00),
-                     _mm_srli_si128(x1, 4));
-  // Barrett reduction to the 32-bit register.
-  const __m128i barrett = _mm_set_epi64x(static_cast<long long>(kBarrettQuotient),
-                                         static_cast<long long>(kPolyReflected));
-  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), barrett, 0x10);
-  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), barrett, 0x00);
-  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(t, x1), 1));
+JEX_WIDE_TARGET inline __m512i FoldWide(__m512i accumulator, __m512i constants) {
+  return _mm512_xor_si512(_mm512_clmulepi64_epi128(accumulator, constants, 0x00),
+                          _mm512_clmulepi64_epi128(accumulator, constants, 0x11));
+}
+
+JEX_WIDE_TARGET inline __m512i Load512(const unsigned char* p) {
+  return _mm512_loadu_si512(p);
+}
+
+// The constant pair in each of the four 128-bit lanes.
+JEX_WIDE_TARGET inline __m512i Set512(std::uint64_t high, std::uint64_t low) {
+  const long long h = static_cast<long long>(high);
+  const long long l = static_cast<long long>(low);
+  return _mm512_set_epi64(h, l, h, l, h, l, h, l);
+}
+
+// Register after len bytes (len >= 256 and a multiple of 16): four 512-bit
+// accumulators of four lanes each, 256 bytes per step.
+JEX_WIDE_TARGET std::uint32_t FoldBlocksWide(std::uint32_t crc, const unsigned char* p,
+                                             std::size_t len) {
+  const __m128i start = _mm_cvtsi32_si128(static_cast<int>(crc));
+  __m512i x0 = _mm512_xor_si512(Load512(p), _mm512_zextsi128_si512(start));
+  __m512i x1 = Load512(p + 64);
+  __m512i x2 = Load512(p + 128);
+  __m512i x3 = Load512(p + 192);
+  p += 256;
+  len -= 256;
+  const __m512i fold2048 = Set512(kFold2048High, kFold2048Low);
+  while (len >= 256) {
+    x0 = _mm512_xor_si512(FoldWide(x0, fold2048), Load512(p));
+    x1 = _mm512_xor_si512(FoldWide(x1, fold2048), Load512(p + 64));
+    x2 = _mm512_xor_si512(FoldWide(x2, fold2048), Load512(p + 128));
+    x3 = _mm512_xor_si512(FoldWide(x3, fold2048), Load512(p + 192));
+    p += 256;
+    len -= 256;
+  }
+  // Each accumulator onto the next, 64 bytes on; then 64-byte steps.
+  const __m512i fold512 = Set512(kFold512High, kFold512Low);
+  x1 = _mm512_xor_si512(FoldWide(x0, fold512), x1);
+  x2 = _mm512_xor_si512(FoldWide(x1, fold512), x2);
+  x3 = _mm512_xor_si512(FoldWide(x2, fold512), x3);
+  while (len >= 64) {
+    x3 = _mm512_xor_si512(FoldWide(x3, fold512), Load512(p));
+    p += 64;
+    len -= 64;
+  }
+  // The four lanes into one, each 16 bytes after the previous.
+  const __m128i fold128 = Set128(kFold128High, kFold128Low);
+  // The zero-masking extract: the plain one trips a false uninitialised warning.
+  __m128i x = _mm512_castsi512_si128(x3);
+  x = _mm_xor_si128(Fold(x, fold128), _mm512_maskz_extracti32x4_epi32(0xF, x3, 1));
+  x = _mm_xor_si128(Fold(x, fold128), _mm512_maskz_extracti32x4_epi32(0xF, x3, 2));
+  x = _mm_xor_si128(Fold(x, fold128), _mm512_maskz_extracti32x4_epi32(0xF, x3, 3));
+  return FoldTail(x, p, len);
 }
 
 std::uint32_t UpdateFoldedImpl(std::uint32_t crc, const unsigned char* p, std::size_t len) {
@@ -179,14 +247,30 @@ std::uint32_t UpdateFoldedImpl(std::uint32_t crc, const unsigned char* p, std::s
   return UpdateSliced(crc, p + whole, len - whole);
 }
 
+std::uint32_t UpdateWideImpl(std::uint32_t crc, const unsigned char* p, std::size_t len) {
+  if (len < kWideMinimum + 15) return UpdateFoldedImpl(crc, p, len);
+  const std::size_t whole = len & ~std::size_t{15};
+  crc = FoldBlocksWide(crc, p, whole);
+  return UpdateSliced(crc, p + whole, len - whole);
+}
+
 bool CpuCanFold() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
 }
 
+bool CpuCanFoldWide() {
+  __builtin_cpu_init();
+  return CpuCanFold() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+}
+
 #else
 
 bool CpuCanFold() {
+  return false;
+}
+
+bool CpuCanFoldWide() {
   return false;
 }
 
@@ -197,8 +281,14 @@ bool CanFold() {
   return canFold;
 }
 
+bool CanFoldWide() {
+  static const bool canFoldWide = CpuCanFoldWide();
+  return canFoldWide;
+}
+
 std::uint32_t UpdateFast(std::uint32_t crc, const unsigned char* p, std::size_t len) {
 #if defined(__x86_64__)
+  if (CanFoldWide()) return UpdateWideImpl(crc, p, len);
   if (CanFold()) return UpdateFoldedImpl(crc, p, len);
 #endif
   return UpdateSliced(crc, p, len);
@@ -221,6 +311,17 @@ std::uint32_t UpdateFolded(std::uint32_t crc, const unsigned char* p, std::size_
   if (CanFold()) return UpdateFoldedImpl(crc, p, len);
 #endif
   return UpdateSliced(crc, p, len);
+}
+
+bool WideFoldingAvailable() {
+  return CanFoldWide();
+}
+
+std::uint32_t UpdateWide(std::uint32_t crc, const unsigned char* p, std::size_t len) {
+#if defined(__x86_64__)
+  if (CanFoldWide()) return UpdateWideImpl(crc, p, len);
+#endif
+  return UpdateFolded(crc, p, len);
 }
 
 }  // namespace crc32_paths

@@ -43,4 +43,8 @@ namespace crc32_paths {
 std::uint32_t UpdateTable(std::uint32_t crc, const unsigned char* p, std::size_t len);
 std::uint32_t UpdateFolded(std::uint32_t crc, const unsigned char* p, std::size_t len);
 bool FoldingAvailable();
+// The 512-bit variant of the folding code; falls back to UpdateFolded where
+// the processor lacks it (WideFoldingAvailable false).
+std::uint32_t UpdateWide(std::uint32_t crc, const unsigned char* p, std::size_t len);
+bool WideFoldingAvailable();
 }  // namespace crc32_paths

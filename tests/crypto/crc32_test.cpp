@@ -76,12 +76,14 @@ TEST(Crc32, LengthConventions) {
 // always, the folding code where the processor has it.
 TEST_F(Crc32Vectors, TableAndFoldingPathsMatchEveryVector) {
   if (!crc32_paths::FoldingAvailable()) GTEST_LOG_(INFO) << "no carry-less multiply here";
+  if (!crc32_paths::WideFoldingAvailable()) GTEST_LOG_(INFO) << "no 512-bit carry-less multiply";
   for (const TestVector& vector : vectors_) {
     SCOPED_TRACE(vector.Name());
     const std::string message = MessageOf(vector);
     const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
     EXPECT_EQ(crc32_paths::UpdateTable(0xFFFFFFFFu, bytes, message.size()), ExpectedCrc(vector));
     EXPECT_EQ(crc32_paths::UpdateFolded(0xFFFFFFFFu, bytes, message.size()), ExpectedCrc(vector));
+    EXPECT_EQ(crc32_paths::UpdateWide(0xFFFFFFFFu, bytes, message.size()), ExpectedCrc(vector));
   }
 }
 
@@ -92,8 +94,8 @@ TEST(Crc32Paths, FoldingAgreesWithTableOnRandomLengthsAndAlignments) {
   std::mt19937 random(12345);
   std::vector<unsigned char> data(70000 + 64);
   for (unsigned char& byte : data) byte = static_cast<unsigned char>(random());
-  std::vector<std::size_t> lengths = {0,  1,  15,  16,  63,  64,   65,   78,
-                                      79, 80, 127, 128, 129, 4096, 70000};
+  std::vector<std::size_t> lengths = {0,   1,   15,  16,  63,  64,  65,  78,  79,   80,   127,
+                                      128, 129, 255, 256, 270, 271, 272, 319, 4096, 70000};
   for (int i = 0; i < 200; ++i) lengths.push_back(random() % 5000);
   for (std::size_t length : lengths) {
     const std::size_t offset = random() % 64;
@@ -101,12 +103,12 @@ TEST(Crc32Paths, FoldingAgreesWithTableOnRandomLengthsAndAlignments) {
     SCOPED_TRACE("length " + std::to_string(length) + " offset " + std::to_string(offset));
     const unsigned char* p = data.data() + offset;
     std::uint32_t expected = start;
-    TCRC32 bytewise;
     for (std::size_t k = 0; k < length; ++k) {
       expected = crc32_paths::UpdateTable(expected, p + k, 1);
     }
     EXPECT_EQ(crc32_paths::UpdateTable(start, p, length), expected);
     EXPECT_EQ(crc32_paths::UpdateFolded(start, p, length), expected);
+    EXPECT_EQ(crc32_paths::UpdateWide(start, p, length), expected);
   }
 }
 
