@@ -233,7 +233,7 @@ JEX_WIDE_TARGET std::uint32_t FoldBlocksWide(std::uint32_t crc, const unsigned c
   // The four lanes into one, each 16 bytes after the previous.
   const __m128i fold128 = Set128(kFold128High, kFold128Low);
   // The zero-masking extract: the plain one trips a false uninitialised warning.
-  __m128i x = _mm512_castsi512_si128(x3);
+  __m128i x = _mm512_maskz_extracti32x4_epi32(0xF, x3, 0);
   x = _mm_xor_si128(Fold(x, fold128), _mm512_maskz_extracti32x4_epi32(0xF, x3, 1));
   x = _mm_xor_si128(Fold(x, fold128), _mm512_maskz_extracti32x4_epi32(0xF, x3, 2));
   x = _mm_xor_si128(Fold(x, fold128), _mm512_maskz_extracti32x4_epi32(0xF, x3, 3));
