@@ -20,7 +20,9 @@ namespace {
 constexpr const char* kProgramFileName = "jex__.upd";
 constexpr const char* kScriptFileName = "jexupd__.sh";
 constexpr mode_t kCreationMode = 0600;    // owner only until the file is complete
-constexpr mode_t kExecutableMode = 0775;  // set once the file is written
+// Set once the file is written. The files lie in the temporary directory,
+// which other users may share: owner only, never group- or world-writable.
+constexpr mode_t kExecutableMode = 0700;
 constexpr int kMaxScriptDirLength = 1023;
 constexpr int kDigestLength = 16;
 
@@ -32,24 +34,27 @@ constexpr const char* kErrorExecScript = "Cannot set exec flag for script";
 constexpr const char* kErrorScript = "Binary code transferred. Cannot create script file";
 
 // Arguments: the running agent's path, the new program's path, the script's
-// own path. The script waits for the old executable to go, puts the new one in
-// its place, starts it with the old arguments and removes itself.
+// own path. The script puts the new program in the old one's place, starts
+// it with the old arguments and removes itself. The new program is copied
+// beside the old one and renamed over it in one step, so that whenever the
+// script is stopped (a full disk, a kill) the program file is either the old
+// or the new program whole, never missing or cut short; a copy that keeps
+// failing leaves the old program to start again.
 constexpr const char* kScriptFormat =
     "#! /bin/sh\n"
     "oldJEX='%s'\n"
     "newJEX='%s'\n"
     "retries=10\n"
-    "rm $oldJEX\n"
-    "while [ -f $oldJEX ] &&  [ $retries -gt 0 ]\n"
+    "until cp -f \"$newJEX\" \"$oldJEX.New\" && chmod 755 \"$oldJEX.New\" &&"
+    " mv -f \"$oldJEX.New\" \"$oldJEX\" || [ $retries -le 0 ]\n"
     "do\n"
     "  retries=`expr $retries - 1`\n"
     "  echo $retries\n"
     "  sleep 1\n"
     "done\n"
-    "cp -f $newJEX $oldJEX\n"
-    "rm -f $newJEX\n"
-    "$oldJEX $1 $2 $3 $4 $5 $6\n"
-    "rm %s\n";
+    "rm -f \"$oldJEX.New\" \"$newJEX\"\n"
+    "\"$oldJEX\" $1 $2 $3 $4 $5 $6\n"
+    "rm '%s'\n";
 
 // $TMPDIR, else $TMP, else empty.
 String TempDirectory() {

@@ -50,17 +50,16 @@ std::string ExpectedScript(const std::string& agent, const std::string& program,
   text += "newJEX='" + program + "'\n";
   text +=
       "retries=10\n"
-      "rm $oldJEX\n"
-      "while [ -f $oldJEX ] &&  [ $retries -gt 0 ]\n"
+      "until cp -f \"$newJEX\" \"$oldJEX.New\" && chmod 755 \"$oldJEX.New\" &&"
+      " mv -f \"$oldJEX.New\" \"$oldJEX\" || [ $retries -le 0 ]\n"
       "do\n"
       "  retries=`expr $retries - 1`\n"
       "  echo $retries\n"
       "  sleep 1\n"
       "done\n"
-      "cp -f $newJEX $oldJEX\n"
-      "rm -f $newJEX\n"
-      "$oldJEX $1 $2 $3 $4 $5 $6\n";
-  text += "rm " + script + "\n";
+      "rm -f \"$oldJEX.New\" \"$newJEX\"\n"
+      "\"$oldJEX\" $1 $2 $3 $4 $5 $6\n";
+  text += "rm '" + script + "'\n";
   return text;
 }
 
@@ -137,8 +136,8 @@ TEST_F(UpgradeTest, CompletesInOneOrSeveralReads) {
     EXPECT_EQ(ReadFile(programPath_), program) << "the finished record keeps the new program";
     EXPECT_EQ(Str(JEXFlags.UpgradeScript), scriptPath_);
     EXPECT_EQ(ReadFile(scriptPath_), ExpectedScript("/opt/jex/bin/jex", programPath_, scriptPath_));
-    EXPECT_EQ(Mode(programPath_), 0775u);
-    EXPECT_EQ(Mode(scriptPath_), 0775u);
+    EXPECT_EQ(Mode(programPath_), 0700u);
+    EXPECT_EQ(Mode(scriptPath_), 0700u);
   }
 }
 
