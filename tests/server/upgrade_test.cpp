@@ -7,7 +7,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -321,6 +324,59 @@ TEST_F(UpgradeTest, FailedWritesAreWriteErrors) {
     EXPECT_EQ(result, 0);
     ExpectFailedWithoutFiles(rec, "Write error");
   }
+}
+
+}  // namespace
+}  // namespace jextest
+
+namespace jextest {
+namespace {
+
+// The replacement script stopped at random moments (a kill, as a crash or a
+// shutdown would): the agent's program file is always the old or the new
+// program whole, never missing or cut short.
+TEST_F(UpgradeTest, KilledReplacementNeverLeavesAHalfProgram) {
+  const std::string agent = dir_.File("agent");
+  TJEXSettings settings = ManagedSettings();
+  settings.JexPath = agent.c_str();
+  JEXSettings.Publish(settings);
+
+  // Large enough that copying takes a while; each ends at once when started.
+  const std::string oldProgram = "#!/bin/sh\nexit 0\n#" + std::string(4 << 20, 'o') + "\n";
+  const std::string newProgram = "#!/bin/sh\nexit 0\n#" + std::string(4 << 20, 'n') + "\n";
+  {
+    UpgradeRec rec;
+    Start(rec, newProgram.size());
+    ASSERT_EQ(Feed(rec, newProgram + TrailerFor(newProgram, kKey), {}), 1) << Str(error_);
+  }
+  const std::string script = *ReadFile(scriptPath_);
+
+  std::mt19937 random(1211);
+  std::uniform_int_distribution<int> delayUs(0, 30000);
+  int replaced = 0;
+  for (int kill = 0; kill < 40; ++kill) {
+    WriteFile(agent, oldProgram);
+    WriteFile(programPath_, newProgram);
+    WriteFile(scriptPath_, script);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setpgid(0, 0);  // the script and the programs it runs, killed together
+      execl("/bin/sh", "sh", scriptPath_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    setpgid(child, child);
+    usleep(static_cast<useconds_t>(delayUs(random)));
+    ::kill(-child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const auto now = ReadFile(agent);
+    ASSERT_TRUE(now.has_value()) << "kill " << kill << ": the program file is missing";
+    ASSERT_TRUE(*now == oldProgram || *now == newProgram)
+        << "kill " << kill << ": a program of " << now->size() << " bytes";
+    replaced += *now == newProgram;
+  }
+  EXPECT_GT(replaced, 0);  // some runs got as far as the replacement
 }
 
 }  // namespace
