@@ -441,6 +441,27 @@ TEST_F(AgentE2E, RequestsAreServedDuringAnUpgradeTransfer) {
   }
 }
 
+// A flood that takes every descriptor the agent may have: it keeps serving
+// while the flood lasts and answers as before once it is over.
+TEST_F(AgentE2E, FloodBeyondTheDescriptorLimitLeavesTheAgentServing) {
+  agent.Config()["timeout"] = "30000";
+  agent.Config()["maxsessions"] = "1";
+  agent.Config()["maxconnections"] = "1000";
+  agent.SetDescriptorLimit(48);
+  ASSERT_TRUE(agent.Start()) << agent.Output();
+  {
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (int i = 0; i < 200; ++i) flood.push_back(std::make_unique<RawConnection>(agent.Port()));
+    EXPECT_TRUE(Eventually(
+        [&] { return ReplyValue(agent.Query("GetInfo"), "AgentPlatform") == "OpenBSD"; }, 5000))
+        << agent.Output();
+  }
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ReplyValue(agent.Query("GetInfo"), "AgentPlatform"), "OpenBSD") << i;
+  }
+  EXPECT_TRUE(agent.Running());
+}
+
 TEST_F(AgentE2E, UpgradeReplacesTheProgramAndStartsIt) {
   // The agent runs from a copy, which the upgrade replaces by a stand-in
   // program that records the arguments it was started with.

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -129,7 +130,13 @@ void AgentProcess::Launch(const std::vector<std::string>& options) {
   args.insert(args.end(), options.begin(), options.end());
   args.push_back(ConfigPath());
   pid_ = fork();
-  if (pid_ == 0) ExecWithOutput(args, outputPath_);
+  if (pid_ == 0) {
+    if (descriptorLimit_ > 0) {
+      const rlimit limit{static_cast<rlim_t>(descriptorLimit_), static_cast<rlim_t>(descriptorLimit_)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    ExecWithOutput(args, outputPath_);
+  }
   reaped_ = false;
 }
 

@@ -55,6 +55,9 @@ class AgentProcess {
   bool Start(const std::vector<std::string>& options = {"-i"}, int timeoutMs = 15000);
   // Starts without waiting for anything.
   void Launch(const std::vector<std::string>& options);
+  // Starts the agent with at most this many descriptors (soft and hard
+  // limit); 0 leaves the limit as it is.
+  void SetDescriptorLimit(int limit) { descriptorLimit_ = limit; }
   bool WaitForOutput(const std::string& text, int timeoutMs) const;
   std::string Output() const { return ReadFile(outputPath_); }
   // Waits for the process to end; its exit code, or -1 on time-out.
@@ -74,6 +77,7 @@ class AgentProcess {
   std::string outputPath_;
   pid_t pid_ = -1;
   bool reaped_ = false;
+  int descriptorLimit_ = 0;
 };
 
 // Bounded wait for a condition, polled every 20 ms.
