@@ -9,13 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "agent_harness.h"
+#include "net/sockets.h"
 #include "tests/net/loopback_peer.h"
+#include "tests/net/text_shapes.h"
 
 namespace e2e {
 namespace {
@@ -111,13 +112,23 @@ TEST_F(ProgramsE2ETest, TimeOutKillsProgramWithItsChildren) {
   EXPECT_EQ(Query("TEST-ExternalPrg", {sleeper, "", "", "1000"}), "301\nabnormal termination\n");
   const pid_t child = static_cast<pid_t>(std::atoi(ReadFile(pidFile).c_str()));
   ASSERT_GT(child, 0);
+  // Killed: collected here as an orphan that came back, or gone altogether.
   int status = 0;
-  const bool ended = Eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, 3000);
+  bool reaped = false;
+  const bool ended = Eventually(
+      [&] {
+        reaped = reaped || waitpid(child, &status, WNOHANG) == child;
+        return reaped || (kill(child, 0) != 0 && errno == ESRCH);
+      },
+      3000);
   if (!ended) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
   }
-  EXPECT_TRUE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_TRUE(ended);
+  if (reaped) {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  }
 }
 
 // A program left running by a time-out of -1 is collected by a later call.
@@ -154,8 +165,8 @@ TEST_F(ProgramsE2ETest, ShippedProcessAndCpuScripts) {
   EXPECT_NE(list.find("%0D%0A" + std::to_string(agent_.Pid()) + " jex%0D%0A"), std::string::npos)
       << list.substr(0, 300);
 
-  EXPECT_TRUE(
-      std::regex_match(Query("TEST-Process", {"", "jex"}), std::regex("200\n[1-9][0-9]*\n")));
+  const std::string agents = Query("TEST-Process", {"", "jex"});
+  EXPECT_TRUE(agents.rfind("200\n", 0) == 0 && std::atoi(agents.c_str() + 4) >= 1) << agents;
   for (const std::string& name : {"x; touch " + marker, "$(touch " + marker + ")",
                                   "`touch " + marker + "`", "a' \"b\" && touch " + marker}) {
     SCOPED_TRACE(name);
@@ -166,7 +177,12 @@ TEST_F(ProgramsE2ETest, ShippedProcessAndCpuScripts) {
   EXPECT_EQ(Query("TEST-ExternalPrg", {"touch " + marker, "", "", "0"}),
             "600\ntest is not allowed\n");
 
-  EXPECT_TRUE(std::regex_match(Query("TEST-CPU", {}), std::regex("200\n *[0-9]+\\.[0-9]{4}\n")));
+  // A real value with four decimals.
+  const std::string cpu = Query("TEST-CPU", {});
+  const size_t point = cpu.find('.');
+  ASSERT_NE(point, std::string::npos) << cpu;
+  EXPECT_TRUE(cpu.rfind("200\n", 0) == 0 && jextest::FitsShape(cpu.substr(point), ".9999\n"))
+      << cpu;
 }
 
 TEST_F(ProgramsE2ETest, NetworkTestsAndActions) {
@@ -177,13 +193,13 @@ TEST_F(ProgramsE2ETest, NetworkTestsAndActions) {
   const LoopbackPeer udpSilent(SOCK_DGRAM, PeerMode::kSilent);
   const LoopbackPeer syslog(SOCK_DGRAM, PeerMode::kSilent);
   Start();
-  const std::regex timed("200\n[0-9]+\nhello%0D%0A\n");
-  EXPECT_TRUE(std::regex_match(
-      Query("TEST-TCP", {"127.0.0.1", std::to_string(tcpEcho.Port()), "2000", "hello\r\n", "64"}),
-      timed));
-  EXPECT_TRUE(std::regex_match(Query("TEST-UDP", {"127.0.0.1", std::to_string(udpEcho.Port()),
-                                                  "1000", "1", "hello\r\n", "64"}),
-                               timed));
+  using jextest::TimedAnswerValue;
+  EXPECT_EQ(TimedAnswerValue(Query("TEST-TCP", {"127.0.0.1", std::to_string(tcpEcho.Port()), "2000",
+                                                "hello\r\n", "64"})),
+            "hello%0D%0A");
+  EXPECT_EQ(TimedAnswerValue(Query("TEST-UDP", {"127.0.0.1", std::to_string(udpEcho.Port()), "1000",
+                                                "1", "hello\r\n", "64"})),
+            "hello%0D%0A");
   EXPECT_EQ(
       Query("TEST-UDP", {"127.0.0.1", std::to_string(udpSilent.Port()), "1000", "1", "q", "9"}),
       "301\nTimeout\n0\n");
@@ -196,8 +212,8 @@ TEST_F(ProgramsE2ETest, NetworkTestsAndActions) {
             "200\nSyslog: Data to 127.0.0.1 has been sent\n");
   const std::vector<std::string> datagrams = syslog.WaitForReceived(1, 2000);
   ASSERT_EQ(datagrams.size(), 1u);
-  EXPECT_TRUE(std::regex_match(
-      datagrams[0], std::regex("<134>[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} [0-9.]+ TQ JEX: up")))
+  EXPECT_TRUE(
+      jextest::IsSyslogDatagram(datagrams[0], "134", Text(IP2String(GetMyIP())), "TQ JEX: up"))
       << datagrams[0];
   const std::vector<std::string> silentGot = udpSilent.WaitForReceived(2, 2000);
   EXPECT_EQ(silentGot, (std::vector<std::string>{"q", "sent"}));

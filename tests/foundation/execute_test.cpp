@@ -35,13 +35,15 @@ std::vector<std::string> Split(const std::string& line) {
   return out;
 }
 
-// Polls for the end of pid (a child of this process), at most timeoutMs;
-// true when it ended by SIGKILL. A process still alive is killed, so that no
-// test leaves it behind.
+// Polls for the end of pid, at most timeoutMs: true when it was killed by
+// SIGKILL (collected here, as an orphan that came back to this process) or
+// is gone altogether. A process still alive is killed, so that no test
+// leaves it behind.
 bool EndedByKill(pid_t pid, int timeoutMs) {
   int status = 0;
   for (int waited = 0; waited <= timeoutMs; waited += 20) {
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFSIGNALED(status) && WTERMSIG(status) == 9;
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   kill(pid, SIGKILL);

@@ -5,10 +5,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <regex>
 
+#include "net/sockets.h"
 #include "tests/handlers/handler_fixture.h"
 #include "tests/net/loopback_peer.h"
+#include "tests/net/text_shapes.h"
 
 namespace jextest {
 namespace {
@@ -30,10 +31,7 @@ class NetworkTest : public HandlerTest {
 
 // "200", a whole number of milliseconds, then the given value line.
 testing::AssertionResult IsTimedAnswer(const std::string& reply, const std::string& value) {
-  static const std::regex form("200\n[0-9]+\n(.*)\n");
-  std::smatch match;
-  if (!std::regex_match(reply, match, form)) return testing::AssertionFailure() << reply;
-  if (match[1] != value) return testing::AssertionFailure() << reply;
+  if (TimedAnswerValue(reply) != value) return testing::AssertionFailure() << reply;
   return testing::AssertionSuccess();
 }
 
@@ -73,10 +71,11 @@ TEST_F(NetworkTest, TcpTest) {
   // More than the buffer holds is lowered to 8192 bytes.
   const std::string big(9000, 'b');
   const std::string reply = Run(ProcessTest_TCP, {"127.0.0.1", echoPort, "2000", big, "100000"});
-  ASSERT_TRUE(std::regex_match(reply, std::regex("200\n[0-9]+\nb+\n"))) << reply.substr(0, 40);
-  const size_t answered = reply.size() - reply.find('b') - 1;
-  EXPECT_GT(answered, 0u);
-  EXPECT_LE(answered, 8192u);
+  const std::optional<std::string> answer = TimedAnswerValue(reply);
+  ASSERT_TRUE(answer) << reply.substr(0, 40);
+  EXPECT_EQ(answer->find_first_not_of('b'), std::string::npos);
+  EXPECT_GT(answer->size(), 0u);
+  EXPECT_LE(answer->size(), 8192u);
 
   EXPECT_EQ(Run(ProcessTest_TCP, {"127.0.0.1", silentPort, "300", "x", "10"}), "301\nTimeout\n0\n");
   EXPECT_EQ(Run(ProcessTest_TCP, {"127.0.0.1", std::to_string(refused.Port()), "2000", "x", "10"}),
@@ -175,9 +174,8 @@ TEST_F(NetworkTest, SyslogAction) {
             "200\nSyslog: Data to 127.0.0.1 has been sent");
   const std::vector<std::string> got = receiver.WaitForReceived(1, 2000);
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_TRUE(std::regex_match(
-      got[0],
-      std::regex("<11>[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} [0-9.]+ TQ JEX: disk full\r\non /var")))
+  EXPECT_TRUE(
+      IsSyslogDatagram(got[0], "11", Str(IP2String(GetMyIP())), "TQ JEX: disk full\r\non /var"))
       << got[0];
 
   EXPECT_EQ(Run(ProcessAct_Syslog, {"no-such-host.invalid", "514", "1", "3", "m"}),
