@@ -88,7 +88,7 @@ TEST_F(FilesE2ETest, FolderListing) {
             "200\n" + folder + "\n0\n2\n");
   const std::string withFolders =
       Query("GetFilesList", {data_.Path(), "none", "1", "1", "1", "0", "0", "0", "0"});
-  // Directory order: sub and .. either way round; hidden, '.' and no file.
+  // Directory order: sub and .. either way round; never '.', and no file matches.
   EXPECT_TRUE(withFolders == "200\n" + folder + "\n2\n2\nsub\n16\n..\n16\n" ||
               withFolders == "200\n" + folder + "\n2\n2\n..\n16\nsub\n16\n")
       << withFolders;
