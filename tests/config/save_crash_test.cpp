@@ -1,8 +1,10 @@
 // A save killed at any moment: a child process saves again and again, and is
 // killed with SIGKILL after a random delay, many times over. Every time, the
 // configuration file must load and be one of the two versions whole, and the
-// ".Old" file must be a complete earlier version.
+// ".Old" file must be a complete earlier version. And a save that runs out
+// of disk space fails without harm.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +77,49 @@ TEST(SaveCrash, KilledSavesLeaveTheOldOrTheNewFileWhole) {
     ASSERT_TRUE(old.has_value()) << "kill " << kill;
     ASSERT_EQ(oldVersions.count(*old), 1u) << "kill " << kill << ": a torn .Old file";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A disk that fills up during the save (a file-size limit stands in for it,
+// in a child process): the save fails with its message and the stored file
+// and its .Old copy stay exactly as they were.
+TEST(SaveCrash, FullDiskFailsTheSaveAndKeepsTheFile) {
+  jextest::TempDir dir;
+  jextest::EnvGuard env;
+  ASSERT_TRUE(dir.Ok());
+  jextest::WriteFile(dir.File("jex"), "agent");
+  const std::string cfg = dir.File("jex.cfg");
+  std::string text = jextest::WithDir(
+      "jexpath=@DIR@/jex\ntmpdir=@DIR@\nport=1055\npassword=pw\ncomment=stored\n", dir.Path());
+  for (int i = 0; i < 200; ++i) text += "; a line the save must copy " + std::to_string(i) + "\n";
+  jextest::WriteFile(cfg, text);
+  jextest::WriteFile(cfg + ".Old", "earlier");
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+    const rlimit limit{1024, 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    TJEXSettings settings;
+    jextest::SetCfgFile(settings, cfg);
+    String msg;
+    if (settings.LoadOptions_(msg) != 1) _exit(2);
+    settings.Comment = "changed";
+    const int saved = settings.SaveOptions_(msg);
+    const bool rightMessage = Str(msg) == "Cannot create new configuration file '" + cfg + ".New'";
+    _exit(saved == 0 && rightMessage ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the save must fail with its message";
+  EXPECT_EQ(jextest::ReadFile(cfg), text);
+  EXPECT_EQ(jextest::ReadFile(cfg + ".Old"), "earlier");
+  EXPECT_FALSE(jextest::Exists(cfg + ".New"));
 }
 
 }  // namespace
