@@ -94,6 +94,18 @@ const KeyInfo kKeys[] = {
 };
 const int kKeyCount = static_cast<int>(sizeof(kKeys) / sizeof(kKeys[0]));
 
+}  // namespace jexcfg
+
+int SettingsKeyCount() {
+  return jexcfg::kKeyCount;
+}
+
+const char* SettingsKeyName(int index) {
+  return index >= 0 && index < jexcfg::kKeyCount ? jexcfg::kKeys[index].name : nullptr;
+}
+
+namespace jexcfg {
+
 int FindKey(const String& lowerKey) {
   for (int i = 0; i < kKeyCount; ++i) {
     if (lowerKey == kKeys[i].name) return i;

@@ -147,3 +147,9 @@ class TSettingsStore {
 };
 
 extern TSettingsStore JEXSettings;
+
+// The configuration keys the loader knows, in lower case and in the order in
+// which a save appends missing ones: for documentation checks and tools.
+int SettingsKeyCount();
+// The index-th key (0-based); null outside 0..SettingsKeyCount()-1.
+const char* SettingsKeyName(int index);

@@ -156,6 +156,10 @@ void reloadcfg(int) {
   JEXFlags.SettingsReloadRequested = 1;
 }
 
+void terminateagent(int) {
+  JEXFlags.TerminateRequested = 1;
+}
+
 void reloadapp(int) {
   std::signal(SIGSEGV, SIG_DFL);
   showmessage("Segmentation fault!!\n", LOCAL, mtFailure, 0);
@@ -189,6 +193,11 @@ void ServeForever(char** argv, char** envp) {
 
   std::signal(SIGSEGV, reloadapp);
   std::signal(SIGPIPE, SIG_IGN);
+  // A service manager runs the agent in the foreground and asks for a reload
+  // with SIGHUP and for the end with SIGTERM, so both are handled in either
+  // mode; the main loop carries them out, removing the pid file on the way.
+  std::signal(SIGHUP, reloadcfg);
+  std::signal(SIGTERM, terminateagent);
 
   state.ListenSocket = Listen(state.AddrLen, error);
   if (!state.ListenSocket) {

@@ -29,8 +29,11 @@ PidFileStream createpidfile();
 // Closes the stream and deletes the file; does nothing for a null stream.
 void closepidfile(PidFileStream& pidfile);
 
-// Hang-up handler (daemon mode): asks the main loop to reload the settings.
+// Hang-up handler (both modes): asks the main loop to reload the settings.
 void reloadcfg(int signal);
+// Termination handler: asks the main loop to end the agent as "QUIT" does
+// (pid file removed, exit code 0).
+void terminateagent(int signal);
 // Memory-access fault handler: restarts the agent when it has run long enough.
 void reloadapp(int signal);
 
