@@ -29,6 +29,8 @@ constexpr const char* kExecErrorPrefix = "exec error: ";
 constexpr int kExecFailedStatus = 255;
 // Longest first line of the exec-error file taken into the message.
 constexpr int kExecErrorLineMax = 254;
+// Attempts to start a program file that is busy being written (10 ms apart).
+constexpr int kBusyRetries = 20;
 
 // ---------------------------------------------------------------------------
 // Command-line splitting
@@ -228,8 +230,15 @@ void ExecCandidatesInChild(ChildPlan& plan) {
   bool denied = false;
   int lastError = ENOENT;
   for (std::string& candidate : plan.candidates) {
-    execve(candidate.c_str(), plan.argv.data(), environ);
-    lastError = errno;
+    // A file just written is busy while a child forked meanwhile by another
+    // thread still holds its descriptor; that lasts only until its own exec.
+    for (int busy = 0; busy < kBusyRetries; ++busy) {
+      execve(candidate.c_str(), plan.argv.data(), environ);
+      lastError = errno;
+      if (lastError != ETXTBSY) break;
+      const timespec pause{0, 10 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
     if (lastError == ENOEXEC) {
       plan.shellArgv[1] = candidate.data();
       execve(plan.shellArgv[0], plan.shellArgv.data(), environ);
