@@ -116,7 +116,8 @@ int FindMatchingFile(TSearchRec& rec) {
   const char* mask = rec.Mask.Data() ? rec.Mask.Data() : "";
   // "*" matches every name (leading dots and all), so it needs no matching.
   const bool matchAll = mask[0] == '*' && mask[1] == '\0';
-  const bool wantStatus = (rec.Detail & SearchStatus) != 0;
+  const bool statusOfAll = (rec.Detail & SearchStatus) != 0;
+  const bool statusOfFiles = (rec.Detail & SearchFileStatus) != 0;
   const bool wantReadOnly =
       (rec.Detail & SearchReadOnly) != 0 || (rec.ExcludeMask & AttrReadOnly) != 0;
   for (;;) {
@@ -125,6 +126,7 @@ int FindMatchingFile(TSearchRec& rec) {
     if (!entry) return -1;  // the end, or a read error
     if (!matchAll && fnmatch(mask, entry->d_name, 0) != 0) continue;
 
+    const bool wantStatus = statusOfAll || (statusOfFiles && entry->d_type != DT_DIR);
     struct stat st;
     mode_t type = 0;
     if (!EntryStatus(dir, entry, wantStatus, st, type)) continue;

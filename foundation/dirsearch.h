@@ -34,6 +34,9 @@ enum TSearchDetail : unsigned {
   SearchStatus = 1,    // Size, ModTime and Mode from lstat
   SearchReadOnly = 2,  // the AttrReadOnly bit even when the filter does not need it
   SearchEverything = SearchStatus | SearchReadOnly,
+  // Size, ModTime and Mode for entries that are not directories only;
+  // directories then carry 0 for size and time.
+  SearchFileStatus = 4,
 };
 
 class TSearchRec {

@@ -297,7 +297,7 @@ int CountFiles(const String& folder, const String& mask, int recurse, TCountFile
   String dir(folder);
   if (dir.Length() && !IsPathDelimiter(dir, dir.Length())) dir += '/';
   const unsigned detail =
-      (mode == BiggerThan || mode == SmallerThan) ? SearchStatus : SearchNameOnly;
+      (mode == BiggerThan || mode == SmallerThan) ? SearchFileStatus : SearchNameOnly;
   // One pass over every entry: files are matched against the mask here, and
   // every sub-folder (hidden or read-only ones too) is noted for recursion.
   TSearchRec rec;
@@ -374,7 +374,7 @@ double GetFolderSize(const String& path, int recurse) {
     folder = ExtractFilePath(path);
   }
   TSearchRec rec;
-  if (FindFirst(folder, "*", 63, rec, SearchStatus) != 0) return -1.0;
+  if (FindFirst(folder, "*", 63, rec, SearchFileStatus) != 0) return -1.0;
   const String terminatedPattern = Terminated(pattern);
   const bool matchAll = IsMatchAll(pattern);
   std::vector<String> subFolders;

@@ -111,6 +111,18 @@ TEST_F(DirSearchTest, NameOnlySearchGivesTheSameEntriesAndBits) {
   }
 }
 
+TEST_F(DirSearchTest, FileStatusLeavesDirectoriesOut) {
+  TSearchRec rec;
+  ASSERT_EQ(FindFirst(dir_.Path().c_str(), "*", 63, rec, SearchFileStatus), 0);
+  std::map<std::string, int64_t> sizes;
+  do {
+    sizes[rec.Name] = rec.Size;
+  } while (FindNext(rec) == 0);
+  EXPECT_EQ(sizes["file.txt"], 5);
+  EXPECT_EQ(sizes["sub"], 0);
+  EXPECT_EQ(sizes["."], 0);
+}
+
 TEST_F(DirSearchTest, MaskFollowsShellWildcards) {
   EXPECT_EQ(SearchAll(dir_.Path(), "*.txt", 63).size(), 2u);
   EXPECT_EQ(SearchAll(dir_.Path(), "f?le.[st]xt", 63).size(), 1u);
