@@ -324,9 +324,25 @@ int PollChild(pid_t pid, int* status, bool block) {
 
 // Reads the first line the child left in the exec-error file, turning its
 // error number into the system's text, and deletes the file.
+// The exec-error file is read only when it is what the child made: a regular
+// file of this process's user, opened without following a link and without
+// waiting (a FIFO planted under the name would otherwise hang the call).
+FILE* OpenExecErrorFile(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "r");
+  if (!file) close(fd);
+  return file;
+}
+
 String TakeExecError(const char* path) {
   String message;
-  FILE* file = std::fopen(path, "rt");
+  FILE* file = OpenExecErrorFile(path);
   if (!file) {
     message = "exec error";
   } else {
@@ -387,9 +403,20 @@ int WaitDetached(ChildPlan& plan, pid_t pid, int& exitCode, String& message) {
   return Conclude(plan, pid, status, exitCode, message);
 }
 
+// The pause between two looks at a running program: short at first, so a
+// program that ends at once is answered at once, then growing to a tenth of
+// a second. The time-out itself is counted in whole seconds whatever this is.
+void PauseBeforeNextPoll(long& pauseUs) {
+  constexpr long kLongestPauseUs = 100 * 1000;
+  const timespec pause{0, pauseUs * 1000};
+  nanosleep(&pause, nullptr);
+  pauseUs = pauseUs * 2 > kLongestPauseUs ? kLongestPauseUs : pauseUs * 2;
+}
+
 int WaitWithTimeout(ChildPlan& plan, pid_t pid, int timeout, int& exitCode, String& message) {
   const time_t start = time(nullptr);
   int status = 0;
+  long pauseUs = 500;
   for (;;) {
     const int polled = PollChild(pid, &status, false);
     if (polled < 0) return AbnormalEnd(message);
@@ -405,7 +432,7 @@ int WaitWithTimeout(ChildPlan& plan, pid_t pid, int timeout, int& exitCode, Stri
       if (PollChild(pid, &status, true) < 0) return AbnormalEnd(message);
       break;
     }
-    sleep(1);
+    PauseBeforeNextPoll(pauseUs);
   }
   if (WIFSIGNALED(status)) return AbnormalEnd(message);
   return Conclude(plan, pid, status, exitCode, message);

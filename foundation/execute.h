@@ -42,9 +42,10 @@ TStrList SplitCommandLine(const char* commandLine);
 //
 // timeout -1: returns after one second; exitCode is 0 when the program still
 // runs then (it is reaped later, by a following call), else its exit status.
-// timeout 0: waits without limit. timeout > 0: polls once a second and, once
-// the elapsed whole seconds times 1000 exceed timeout, kills the program's
-// whole process group. Negative values other than -1 kill at the first poll.
+// timeout 0: waits without limit. timeout > 0: looks at the program at
+// growing intervals (at most a tenth of a second apart) and, once the elapsed
+// whole seconds times 1000 exceed timeout, kills the program's whole process
+// group. Negative values other than -1 kill at the first poll.
 //
 // Returns 1 with exitCode set when the program ran (or was left running);
 // 0 with message "fork error", "cannot terminate process", "abnormal

@@ -162,15 +162,23 @@ String CheckScript(const TJEXSettings& settings, const ConfiguredScript& script,
 
 // "tmpjex-<unique number>.txt" in the temporary directory, created here and
 // now as a new empty file of this process; empty when that is not possible.
+// A name another user has taken (the numbers can be guessed) is passed over
+// for the next number rather than opened.
 std::string CreateOutputFile() {
-  char name[32];
-  std::snprintf(name, sizeof name, "tmpjex-%ld.txt", static_cast<long>(GetUniqueThreadID()));
-  char path[kTempNameSize];
-  if (!gettempfilename(path, sizeof path, name)) return std::string();
-  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return std::string();
-  close(fd);
-  return path;
+  constexpr int kAttempts = 100;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "tmpjex-%ld.txt", static_cast<long>(GetUniqueThreadID()));
+    char path[kTempNameSize];
+    if (!gettempfilename(path, sizeof path, name)) return std::string();
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      close(fd);
+      return path;
+    }
+    if (errno != EEXIST) return std::string();
+  }
+  return std::string();
 }
 
 // Runs the script with its arguments into a fresh output file. On success the

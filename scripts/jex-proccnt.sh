@@ -12,9 +12,8 @@ if [ -z "$want" ]; then
 fi
 short=
 if [ "${#want}" -gt 15 ]; then
-  # The first 15 characters: strip one trailing character at a time.
-  short=$want
-  while [ "${#short}" -gt 15 ]; do short=${short%?}; done
+  # The first 15 characters, in one step whatever the argument's length.
+  short=$(printf '%.15s' "$want")
 fi
 count=0
 for dir in /proc/[0-9]*; do
