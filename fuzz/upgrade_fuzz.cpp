@@ -46,6 +46,8 @@ constexpr char kSessionKey[] = "upgrade-fuzz-session";
 constexpr const char* kOwnNames[] = {"jex__.upd", "jexupd__.sh"};
 
 std::string folder;
+// The session key, prepared once for the right trailers.
+StreamKey trailerCipher;
 
 bool IsOwnName(const char* name) {
   for (const char* own : kOwnNames) {
@@ -78,7 +80,7 @@ String RightTrailer(const String& program) {
   MD5Close(&digest, sum);
   String plain;
   plain.CopyData(reinterpret_cast<const char*>(sum), 16);
-  return EncodeData(plain, kSessionKey, 0);
+  return trailerCipher.Encode(plain, 0);
 }
 
 }  // namespace
@@ -91,6 +93,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::abort();
   }
   setenv("TMPDIR", folder.c_str(), 1);
+  trailerCipher.Prepare(kSessionKey);
   TJEXSettings settings;
   settings.JexPath = (folder + "/jex").c_str();
   settings.TmpDir = folder.c_str();
