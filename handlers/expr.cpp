@@ -22,6 +22,11 @@ String OperandText(const String& token) {
   return token.Copy(2, token.Length() - 2);
 }
 
+// The bytes String::Trim removes at the ends of a text.
+bool IsBlankByte(char c) {
+  return static_cast<signed char>(c) <= 32;
+}
+
 bool IsAlnumByte(char c) {
   return jex::isalnum(static_cast<unsigned char>(c));
 }
@@ -110,34 +115,38 @@ int TExprParser::TokenSPriority(String token) const {
   return -1;
 }
 
-String TExprParser::GetToken(String& expr) {
-  expr.Trim();
-  if (expr.Length() == 0) return String();
-
-  const int row = TokenInPos(expr, 1);
-  if (row >= 0) {
-    const String token = table_[row].token;
-    expr.Delete(1, token.Length());
-    return token;
+String TExprParser::TokenAt(const String& expr, int& pos, int last) {
+  const int row = TokenInPos(expr, pos);
+  if (row >= 0 && pos - 1 + table_[row].token.Length() <= last) {
+    pos += table_[row].token.Length();
+    return table_[row].token;
   }
 
-  if (IsQuote(expr[1])) {
-    const char quote = expr[1];
-    for (int i = 2; i <= expr.Length(); ++i) {
+  const int start = pos;
+  if (IsQuote(expr[start])) {
+    const char quote = expr[start];
+    for (int i = start + 1; i <= last; ++i) {
       if (expr[i] == quote) {
-        const String token = expr.Copy(1, i);
-        expr.Delete(1, i);
-        return token;
+        pos = i + 1;
+        return expr.Copy(start, i - start + 1);
       }
     }
-    Error = String("Unterminated string: ") + expr;
+    Error = String("Unterminated string: ") + expr.Copy(start, last - start + 1);
     return String();
   }
 
-  int end = 2;
-  while (end <= expr.Length() && expr[end] != ' ' && TokenInPos(expr, end) < 0) ++end;
-  const String token = expr.Copy(1, end - 1);
-  expr.Delete(1, end - 1);
+  int end = start + 1;
+  while (end <= last && expr[end] != ' ' && TokenInPos(expr, end) < 0) ++end;
+  pos = end;
+  return expr.Copy(start, end - start);
+}
+
+String TExprParser::GetToken(String& expr) {
+  expr.Trim();
+  if (expr.Length() == 0) return String();
+  int pos = 1;
+  const String token = TokenAt(expr, pos, expr.Length());
+  if (token.Length() > 0) expr.Delete(1, pos - 1);
   return token;
 }
 
@@ -150,13 +159,23 @@ int TExprParser::Expr2Polish(String& expr, int checkOnly) {
     stack.pop_back();
   };
 
+  // The expression is read in place, from pos up to its last non-blank
+  // byte; what was not read is handed back in expr at the end.
+  int pos = 1;
+  int last = expr.Length();
+  while (last > 0 && IsBlankByte(expr[last])) --last;
+  auto giveBackRest = [&] { expr = pos <= last ? expr.Copy(pos, last - pos + 1) : String(); };
+
   for (;;) {
-    String token = GetToken(expr);
+    while (pos <= last && IsBlankByte(expr[pos])) ++pos;
+    if (pos > last) break;
+    String token = TokenAt(expr, pos, last);
     if (token.Length() == 0 || Error.Length() != 0) break;
     const int priority = TokenInPriority(token);
     if (priority == -1) {
       if (!IsQuote(token[1]) && !isdecimalnum(token.Data(), token.Length())) {
         Error = String("Unknown operator: \"") + token + "\"";
+        giveBackRest();
         return 0;
       }
       if (!checkOnly) Output.Add(token);
@@ -168,6 +187,7 @@ int TExprParser::Expr2Polish(String& expr, int checkOnly) {
       while (!stack.empty() && stack.back() != "(") moveTop();
       if (stack.empty()) {
         Error = "Missing \"(\"";
+        giveBackRest();
         return 0;
       }
       stack.pop_back();
@@ -175,6 +195,7 @@ int TExprParser::Expr2Polish(String& expr, int checkOnly) {
       stack.push_back(token);
     }
   }
+  giveBackRest();
   if (Error.Length() != 0) return 0;
   while (!stack.empty()) moveTop();
   return 1;

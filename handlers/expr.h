@@ -74,6 +74,11 @@ class TExprParser {
   String Error;
 
  private:
+  // The token that starts at 1-based pos of expr[1, last] (no blanks at
+  // pos), pos moved past it; empty with Error set for an unterminated
+  // string. Reading in place keeps a long expression's conversion linear.
+  String TokenAt(const String& expr, int& pos, int last);
+
   const TPriorityItem* table_;
   int rows_;
 };

@@ -75,6 +75,28 @@ TEST(ExprParser, CheckOnlyLeavesTheOutputAlone) {
   EXPECT_EQ(Str(parser.Output[0]), "'x'");
 }
 
+// The whole conversion reads the text in place: an expression as long as the
+// largest request (1 MiB) converts in one pass instead of copying what is left
+// after every token, and what a failed conversion did not read is handed back.
+TEST(ExprParser, RequestSizedExpressionsAndTheUnreadRest) {
+  constexpr int kDepth = 1 << 19;
+  const std::string nested = std::string(kDepth, '(') + "'a'" + std::string(kDepth, ')');
+  EXPECT_EQ(Polish(nested), std::vector<std::string>{"'a'"});
+  std::string chain = "'a'";
+  while (chain.size() < (1u << 20)) chain += " or 'a'";
+  TExprParser parser(PriorityTable1, sizeof PriorityTable1);
+  String expr = Bytes(chain);
+  ASSERT_EQ(parser.Expr2Polish(expr, 1), 1);
+  EXPECT_EQ(expr.Length(), 0);
+
+  String rest("  'a' ) 'b'  \t");
+  EXPECT_EQ(parser.Expr2Polish(rest, 0), 0);
+  EXPECT_EQ(Str(rest), " 'b'");
+  String unterminated(" 'a' and 'b  ");
+  EXPECT_EQ(parser.Expr2Polish(unterminated, 0), 0);
+  EXPECT_EQ(Str(parser.Error), "Unterminated string: 'b");
+}
+
 TEST(BoolStackTest, OverflowAndUnderflowSetTheFlag) {
   BoolStack stack(1);
   stack.Push(1);
