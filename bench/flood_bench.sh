@@ -8,7 +8,8 @@
 # Prints the valid requests answered / sent, the bad packets sent, whether
 # the agent survived, its open descriptors and RSS before and after. Uses the
 # independent load generator in ../shared/bench for the valid requests and
-# the idle connections.
+# the idle connections. Exits non-zero when a valid request went unanswered,
+# the agent died, a descriptor leaked or memory did not come back within 10 %.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -52,7 +53,7 @@ field() { tr ' ' '\n' | sed -n "s/^$1=//p"; }
 probe=(-C TEST-FileExists -a "$work/probe-file" -a '' -a '' -a '' -a '' -a '' -a '')
 
 # Warm up, so that "before" is the agent at work, not the agent just started.
-"$work/loadgen" jex -p "$port" -w "$password" "${probe[@]}" -c 4 -d 2 -e 200 > /dev/null
+"$work/loadgen" jex -p "$port" -w "$password" "${probe[@]}" -c 16 -d 3 -e 200 > /dev/null
 fds_before="$(fds)"
 rss_before="$(rss)"
 
@@ -122,3 +123,14 @@ echo "flood for ${secs}s: valid requests answered $((requests - errors)) / $requ
 echo "agent alive: $alive; open descriptors $fds_before before, $fds_after after;" \
   "RSS ${rss_before} KiB before, ${rss_after} KiB after" \
   "($(awk -v a="$rss_after" -v b="$rss_before" 'BEGIN {printf "%+.1f%%", (a - b) / b * 100}'))"
+
+# The verdict: every valid request answered, the agent alive, no descriptor
+# leaked, memory back within 10 % of where it started.
+verdict=0
+[[ "$errors" == 0 && "$requests" -gt 0 ]] || { echo "FAIL: valid requests went unanswered"; verdict=1; }
+[[ "$alive" == yes ]] || { echo "FAIL: the agent died"; verdict=1; }
+[[ "$fds_after" == "$fds_before" ]] || { echo "FAIL: descriptors $fds_before before, $fds_after after"; verdict=1; }
+awk -v a="$rss_after" -v b="$rss_before" 'BEGIN {exit !(a <= b * 1.10)}' ||
+  { echo "FAIL: memory not back within 10 %"; verdict=1; }
+((verdict == 0)) && echo "flood: ok"
+exit "$verdict"

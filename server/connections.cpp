@@ -3,6 +3,10 @@
 
 #include <utility>
 
+namespace {
+constexpr size_t kSlotsKeptWhenEmpty = 256;
+}  // namespace
+
 ReadingConnection* ConnectionTable::Find(int socket) {
   if (socket < 0 || socket >= static_cast<int>(slots_.size())) return nullptr;
   ReadingConnection& slot = slots_[static_cast<size_t>(socket)];
@@ -36,6 +40,13 @@ void ConnectionTable::Erase(ReadingConnection& connection) {
   // Give the buffer back: an idle table of thousands must stay small.
   connection.Packet = OXRequest();
   --count_;
+  // After a flood the slots would stay at the flood's size: give them back
+  // once the table is empty again. Everyday sockets have small numbers, so
+  // this does not happen under normal traffic.
+  if (count_ == 0 && slots_.size() > kSlotsKeptWhenEmpty) {
+    std::vector<ReadingConnection>().swap(slots_);
+    oldest_ = newest_ = -1;
+  }
 }
 
 ReadingConnection* ConnectionTable::Oldest() {

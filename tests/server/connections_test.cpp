@@ -54,6 +54,18 @@ TEST(ConnectionTable, ASocketReusedIsANewConnection) {
   EXPECT_FALSE(second.Watched);
 }
 
+TEST(ConnectionTable, WorksOnAfterAFloodHasGone) {
+  ConnectionTable table;
+  for (int socket = 0; socket < 2000; ++socket) table.Insert(socket, in_addr{}, 1);
+  while (ReadingConnection* oldest = table.Oldest()) table.Erase(*oldest);
+  EXPECT_EQ(table.Count(), 0);
+  EXPECT_EQ(table.Find(1999), nullptr);
+  for (int socket : {1500, 4}) table.Insert(socket, in_addr{}, 2);
+  EXPECT_EQ(OldestFirst(table), (std::vector<int>{1500, 4}));
+  table.Erase(*table.Find(1500));
+  EXPECT_EQ(OldestFirst(table), (std::vector<int>{4}));
+}
+
 TEST(ConnectionCap, StaysWithinTheDescriptorLimit) {
   struct Case {
     int maxConnections, maxSessions;
