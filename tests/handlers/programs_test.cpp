@@ -3,7 +3,9 @@
 // lines, and the configured scripts with every reply text of the family.
 #include "handlers/programs.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstring>
@@ -120,6 +122,26 @@ TEST_F(ProgramsTest, ShellScriptFileIsOwnerOnly) {
   const std::string script = "#!/bin/sh%0Aecho \"scriptres: $(stat -c %a \"$0\")\"";
   EXPECT_EQ(Run(ProcessTest_ShellScript, {"%script%", script, "", "5", "0"}),
             "200\nscriptres: 700\n\n");
+  EXPECT_TRUE(TmpDirEmpty());
+}
+
+// A disk that fills up while the script is written (a file-size limit stands
+// in for it, in a child process): the error reply, and nothing left behind.
+TEST_F(ProgramsTest, ShellScriptThatCannotBeWrittenFails) {
+  const std::string script = "echo \"scriptres: ran\"%0A#" + std::string(8192, 'x');
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+    const rlimit limit{1024, 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const std::string reply = Run(ProcessTest_ShellScript, {"/bin/sh %script%", script, "", "5", "0"});
+    _exit(reply == "301\ncannot create temp file" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(TmpDirEmpty());
 }
 
