@@ -91,6 +91,10 @@ int FindFirst(const String& directory, const String& mask, int attributes, TSear
   FindClose(rec);
   rec.ExcludeMask = ~static_cast<uint32_t>(attributes & kRequestableBits);
   rec.Detail = detail;
+  // A NUL byte ends the name for the system, so such a name would search a
+  // different directory than the one named (and a walk that appends to it
+  // would meet the same directory again and again): it names none.
+  if (directory.Pos('\0') > 0) return ENOENT;
   rec.Directory = IncludeTrailingPathDelimiter(directory.Length() ? directory : GetCurrentDir());
   rec.Mask = Terminated(mask);
   DIR* dir = opendir(Terminated(rec.Directory).Data());

@@ -70,7 +70,8 @@ class TSearchRec {
 // matching mask whose attribute bits lie within attributes (bits above 63 are
 // ignored; links are always excluded). 0 when an entry was found, -1 when none
 // matches (the stream is then closed), or the system error number when the
-// directory cannot be opened (the record stays closed).
+// directory cannot be opened (the record stays closed). A directory name with
+// a NUL byte in it names no directory (ENOENT).
 int FindFirst(const String& directory, const String& mask, int attributes, TSearchRec& rec);
 int FindFirst(const String& directory, const String& mask, int attributes, TSearchRec& rec,
               unsigned detail);

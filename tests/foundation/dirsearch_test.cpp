@@ -147,6 +147,16 @@ TEST_F(DirSearchTest, EmptyDirectorySearchesTheCurrentOne) {
   EXPECT_EQ(jextest::Str(rec.Directory), dir_.Path() + "/");
 }
 
+// The system would read such a name only up to the NUL, i.e. search another
+// directory than the one named.
+TEST_F(DirSearchTest, NameWithANulByteNamesNoDirectory) {
+  TSearchRec rec;
+  String cut = jextest::Bytes(dir_.Path() + std::string("\0", 1) + "/sub");
+  EXPECT_EQ(FindFirst(cut, "*", 63, rec), ENOENT);
+  EXPECT_FALSE(rec.DirStream);
+  EXPECT_EQ(FindFirst(jextest::Bytes(dir_.Path() + "/sub"), "*", 63, rec), 0);
+}
+
 TEST_F(DirSearchTest, FirstMatchedFileSkipsDirectories) {
   EXPECT_EQ(jextest::Str(GetFirstMatchedFile((dir_.Path() + "/file*").c_str())),
             dir_.File("file.txt"));

@@ -326,6 +326,23 @@ TEST_F(FilesTest, FolderSizeReplies) {
   }
 }
 
+// A NUL byte in a folder name once made the walk search the folder before
+// the NUL, find its sub-folder, append it and search the same folder again,
+// until the stack ran out. Such a name names no folder.
+TEST_F(FilesTest, FolderNamesWithANulByteNameNoFolder) {
+  MakeDir("sub");
+  MakeDir("sub/deep");
+  Make("sub/deep/a.log", "aaa");
+  const std::string nul(1, '\0');
+  const V missing{"301", "Folder/File doesn`t exist or access denied"};
+  EXPECT_EQ(Ask(ProcessTest_FolderSize, {Path("sub/") + nul + "deep", "1"}), missing);
+  EXPECT_EQ(Ask(ProcessTest_FolderSize,
+                {Path("sub/") + nul + "%newestfolder%", "1", "0", "0", "0", "0", "0", "1"}),
+            missing);
+  EXPECT_EQ(Ask(ProcessTest_CountFiles, {Path("sub") + nul + "/deep", "*", "1", "0", "0"}),
+            (V{"301", "Folder doesn`t exist or access denied"}));
+}
+
 TEST_F(FilesTest, UncReplies) {
   const V root = Ask(ProcessTest_UNC, {"/"});
   ASSERT_EQ(root.size(), 4u);
