@@ -18,6 +18,9 @@
 // unrecognised request answers "500" or "502"; the finalised reply packet
 // decrypts under the session key to exactly the reply text; no upgrade lock
 // or flag is left behind.
+//
+// The target changes into its folder when it starts: give it corpus, seed and
+// artifact paths that are absolute (fuzz/run_fuzz.sh does).
 #include <arpa/inet.h>
 #include <unistd.h>
 
