@@ -11,24 +11,11 @@
 # earlier version. Prints the kills and the failures; exits non-zero on any.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/bench_lib.sh"
 build="$(cd "${1:-$root/build}" && pwd)"
 kills="${2:-200}"
-shared="$root/../shared/bench"
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/jex-crash-bench.XXXXXX")"
-agent=""
-load=""
-cleanup() {
-  [[ -n "$load" ]] && kill "$load" 2>/dev/null || true
-  [[ -n "$agent" ]] && kill -9 "$agent" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-gcc -O2 -pthread -o "$work/loadgen" "$shared/loadgen.c" -lnettle
-port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')"
+bench_start crash-bench
+port="$(free_port)"
 cfg="$work/jex.cfg"
 {
   echo "jexpath=$build/jex"
@@ -51,17 +38,18 @@ for round in $(seq 1 "$kills"); do
   before="$(digest "$cfg")"
   "$build/jex" -i "$cfg" > "$work/agent.out" 2>&1 &
   agent=$!
+  pids=("$agent")
   for _ in $(seq 1 200); do grep -q "Listening" "$work/agent.out" 2>/dev/null && break; sleep 0.01; done
-  "$work/loadgen" jex -p "$port" -w crash-password -C SetSettings -a "Comment=round $round" \
+  "$loadgen" jex -p "$port" -w crash-password -C SetSettings -a "Comment=round $round" \
     -c 2 -d 5 -t 2 > /dev/null 2>&1 &
   load=$!
+  pids+=("$load")
   sleep "0.0$((RANDOM % 10))$((RANDOM % 10))"
   kill -9 "$agent"
   wait "$agent" 2>/dev/null || true
-  agent=""
   kill "$load" 2>/dev/null || true
   wait "$load" 2>/dev/null || true
-  load=""
+  pids=()
 
   now="$(digest "$cfg")"
   if [[ "$now" != "$before" ]]; then

@@ -12,23 +12,12 @@
 # the agent died, a descriptor leaked or memory did not come back within 10 %.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/bench_lib.sh"
 build="$(cd "${1:-$root/build}" && pwd)"
 secs="${2:-30}"
 bad="${3:-5000}"
-shared="$root/../shared/bench"
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/jex-flood-bench.XXXXXX")"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-gcc -O2 -pthread -o "$work/loadgen" "$shared/loadgen.c" -lnettle
-port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')"
+bench_start flood-bench
+port="$(free_port)"
 password="flood-password"
 echo "exists" > "$work/probe-file"
 cat > "$work/jex.cfg" <<EOF
@@ -53,7 +42,7 @@ field() { tr ' ' '\n' | sed -n "s/^$1=//p"; }
 probe=(-C TEST-FileExists -a "$work/probe-file" -a '' -a '' -a '' -a '' -a '' -a '')
 
 # Warm up, so that "before" is the agent at work, not the agent just started.
-"$work/loadgen" jex -p "$port" -w "$password" "${probe[@]}" -c 16 -d 3 -e 200 > /dev/null
+"$loadgen" jex -p "$port" -w "$password" "${probe[@]}" -c 16 -d 3 -e 200 > /dev/null
 fds_before="$(fds)"
 rss_before="$(rss)"
 
@@ -109,7 +98,7 @@ print(f"bad_sent={sent[0] + 20}")
 EOF
 python3 "$work/bad.py" "$port" "$bad" "$secs" > "$work/bad.out" &
 bad_pid=$!
-line="$("$work/loadgen" jex -p "$port" -w "$password" "${probe[@]}" -I 1000 -T "$secs" -c 4 -g 5 -d "$secs" -t 5 -e 200)"
+line="$("$loadgen" jex -p "$port" -w "$password" "${probe[@]}" -I 1000 -T "$secs" -c 4 -g 5 -d "$secs" -t 5 -e 200)"
 wait "$bad_pid" || true
 sleep 6  # idle limits run out for whatever is left
 alive=yes; kill -0 "$agent" 2>/dev/null || alive=no

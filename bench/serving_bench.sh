@@ -12,27 +12,11 @@
 # 10,000 are held. The cheap command is "TEST-FileExists" on an existing file.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/bench_lib.sh"
 build="$(cd "${1:-$root/build}" && pwd)"
 rounds="${2:-3}"
 secs="${3:-5}"
-shared="$root/../shared/bench"
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/jex-serving-bench.XXXXXX")"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-gcc -O2 -pthread -o "$work/loadgen" "$shared/loadgen.c" -lnettle
-loadgen="$work/loadgen"
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
+bench_start serving-bench
 
 agent_port="$(free_port)"
 plain_port="$(free_port)"

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "handlers/answers.h"
 #include "config/settings.h"
 #include "crypto/crc32.h"
 #include "foundation/dirsearch.h"
@@ -34,14 +35,6 @@ namespace {
 constexpr int64_t kReadBlock = 1 << 20;
 // Largest second file that mode 2 of the comparison loads.
 constexpr int64_t kMaxSecondFile = 8388608;
-
-constexpr const char* kNotAllowed = "test is not allowed";
-
-bool Refused(int enabled, JEXReply& reply) {
-  if (enabled) return false;
-  reply.SetResult("600") += kNotAllowed;
-  return true;
-}
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -477,7 +470,7 @@ int64_t FindFileInFile(const String& file1, const String& file2) {
 }
 
 void ProcessTest_CountFiles(const OXRequest& request, JEXReply& reply) {
-  if (Refused(JEXSettings.Get()->EnableCountFiles, reply)) return;
+  if (RefusedTest(JEXSettings.Get()->EnableCountFiles, reply)) return;
   String folder = request.GetParam(1, 1);
   const String mask = request.GetParam(2, 1);
   const int recurse = jexDecodeBool(request.GetParam(3, 1));
@@ -498,7 +491,7 @@ void ProcessTest_CountFiles(const OXRequest& request, JEXReply& reply) {
 }
 
 void ProcessTest_FileCRC(const OXRequest& request, JEXReply& reply) {
-  if (Refused(JEXSettings.Get()->EnableFileCRC, reply)) return;
+  if (RefusedTest(JEXSettings.Get()->EnableFileCRC, reply)) return;
   unsigned int crc = 0;
   String error;
   if (!GetFileCRC(request.GetParam(1, 1), crc, error)) {
@@ -510,7 +503,7 @@ void ProcessTest_FileCRC(const OXRequest& request, JEXReply& reply) {
 }
 
 void ProcessTest_FileCompare(const OXRequest& request, JEXReply& reply) {
-  if (Refused(JEXSettings.Get()->EnableCompareFiles, reply)) return;
+  if (RefusedTest(JEXSettings.Get()->EnableCompareFiles, reply)) return;
   reply.SetResult("301") += "File doesn`t exist";
   const String mode = request.GetParam(1, 1);
   int firstMacroAt = 0;
@@ -561,7 +554,7 @@ void ProcessTest_FileCompare(const OXRequest& request, JEXReply& reply) {
 }
 
 void ProcessTest_FileExists(const OXRequest& request, JEXReply& reply) {
-  if (Refused(JEXSettings.Get()->EnableFileExists, reply)) return;
+  if (RefusedTest(JEXSettings.Get()->EnableFileExists, reply)) return;
   String name = request.GetParam(1, 1);
   if (jexDecodeBool(request.GetParam(7, 1))) name = GetFileUsingSpecialMacros(name);
   int64_t size = 0;
@@ -586,7 +579,7 @@ void ProcessTest_FileExists(const OXRequest& request, JEXReply& reply) {
 }
 
 void ProcessTest_FolderSize(const OXRequest& request, JEXReply& reply) {
-  if (Refused(JEXSettings.Get()->EnableFolderSize, reply)) return;
+  if (RefusedTest(JEXSettings.Get()->EnableFolderSize, reply)) return;
   String path = request.GetParam(1, 1);
   const int recurse = jexDecodeBool(request.GetParam(2, 1));
   if (jexDecodeBool(request.GetParam(8, 1))) path = GetFileUsingSpecialMacros(path);
@@ -600,7 +593,7 @@ void ProcessTest_FolderSize(const OXRequest& request, JEXReply& reply) {
 }
 
 void ProcessTest_UNC(const OXRequest& request, JEXReply& reply) {
-  if (Refused(JEXSettings.Get()->EnableUNC, reply)) return;
+  if (RefusedTest(JEXSettings.Get()->EnableUNC, reply)) return;
   String path = request.GetParam(1, 1);
   if (path.Length() && path[path.Length()] == '\\') path.Delete(path.Length(), 1);
   if (path.Length() == 0) {

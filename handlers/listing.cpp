@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include "handlers/answers.h"
 #include "config/settings.h"
 #include "foundation/paths.h"
 #include "protocol/values.h"
@@ -84,7 +85,7 @@ void AddFileStr(JEXReply& reply, const String& folder, TSearchRec rec, int withS
 
 void ProcessInfo_GetFileList(const OXRequest& request, JEXReply& reply) {
   if (!AnyFileTestEnabled(*JEXSettings.Get())) {
-    reply.SetResult("600") += "test is not allowed";
+    RefuseTest(reply);
     return;
   }
   const String folder = ListedFolder(request.GetParam(1, 1));

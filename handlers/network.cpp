@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "handlers/answers.h"
 #include "config/settings.h"
 #include "foundation/execute.h"
 #include "net/exchange.h"
@@ -20,17 +21,6 @@ constexpr int kReceiveBufferSize = 8192;
 constexpr int kDefaultTcpTimeoutMs = 120000;
 constexpr const char* kSyslogTag = "TQ JEX";
 
-void Answer(JEXReply& reply, const char* code, const char* text) {
-  reply.SetResult(code);
-  reply += text;
-}
-
-void RefuseTest(JEXReply& reply) {
-  Answer(reply, "600", "test is not allowed");
-}
-void RefuseAction(JEXReply& reply) {
-  Answer(reply, "600", "operation is not allowed");
-}
 void WrongParameter(JEXReply& reply) {
   Answer(reply, "501", "Wrong parameter");
 }

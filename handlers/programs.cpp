@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "handlers/answers.h"
 #include "config/settings.h"
 #include "foundation/execute.h"
 #include "foundation/paths.h"
@@ -22,14 +23,6 @@ constexpr int kTempNameSize = 512;  // temporary paths of at most 511 characters
 constexpr int kLineBufferSize = 512;
 constexpr const char* kResultMark = "scriptres:";
 
-void Answer(JEXReply& reply, const char* code, const char* text) {
-  reply.SetResult(code);
-  reply += text;
-}
-
-void RefuseTest(JEXReply& reply) {
-  Answer(reply, "600", "test is not allowed");
-}
 
 // Deletes the named file when it goes out of scope (an empty name: nothing).
 class TempFile {

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "handlers/answers.h"
 #include "config/settings.h"
 #include "foundation/dirsearch.h"
 #include "foundation/paths.h"
@@ -426,9 +427,7 @@ void ReplyCheck(TCheckState state, int scanAll, bool withWhich, ScanFn scan, JEX
 }
 
 bool Refused(JEXReply& reply) {
-  if (JEXSettings.Get()->EnableTextLog) return false;
-  reply.SetResult("600") += "test is not allowed";
-  return true;
+  return RefusedTest(JEXSettings.Get()->EnableTextLog, reply);
 }
 
 }  // namespace
