@@ -80,7 +80,7 @@ def sender():
             if sent[0] >= total: return
             sent[0] += 1
         send(random.choice(list(kinds())))
-        time.sleep(secs / total * 4)
+        time.sleep(secs / total * 3)
 def slow():
     try:
         s = socket.create_connection(("127.0.0.1", port), timeout=5)
