@@ -430,6 +430,24 @@ bool Refused(JEXReply& reply) {
   return RefusedTest(JEXSettings.Get()->EnableTextLog, reply);
 }
 
+// What both handlers read first: the enable flag, the log file (parameter
+// 1) and the state of the previous check starting at parameter `stateAt`.
+// False when the reply has already been given.
+bool StartCheck(const OXRequest& request, int stateAt, String& file, TCheckState& state,
+                JEXReply& reply) {
+  if (Refused(reply)) return false;
+  file = GetFirstMatchedFile(request.GetParam(1, 1));
+  if (file.Length() == 0) {
+    reply.SetResult("301") += "File does not exist";
+    return false;
+  }
+  if (!DecodeState(request, stateAt, state.position, state.size, state.time)) {
+    reply.SetResult("501") += "Wrong parameter";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void DecodeFilter(const OXRequest& request, TTextLogFilter& filter, int n) {
@@ -468,17 +486,9 @@ double CheckFileForExpression2(const String& fileName, double& position, double&
 }
 
 void ProcessTest_TextLog(const OXRequest& request, JEXReply& reply) {
-  if (Refused(reply)) return;
-  const String file = GetFirstMatchedFile(request.GetParam(1, 1));
-  if (file.Length() == 0) {
-    reply.SetResult("301") += "File does not exist";
-    return;
-  }
+  String file;
   TCheckState state;
-  if (!DecodeState(request, 3, state.position, state.size, state.time)) {
-    reply.SetResult("501") += "Wrong parameter";
-    return;
-  }
+  if (!StartCheck(request, 3, file, state, reply)) return;
   const String text = jexDecodeStrings(request.GetParam(2, 1));
   const int expression = jexDecodeBool(request.GetParam(6, 1));
   const int scanAll = jexDecodeBool(request.GetParam(7, 1));
@@ -494,17 +504,9 @@ void ProcessTest_TextLog(const OXRequest& request, JEXReply& reply) {
 }
 
 void ProcessTest_TextLog2(const OXRequest& request, JEXReply& reply) {
-  if (Refused(reply)) return;
-  const String file = GetFirstMatchedFile(request.GetParam(1, 1));
-  if (file.Length() == 0) {
-    reply.SetResult("301") += "File does not exist";
-    return;
-  }
+  String file;
   TCheckState state;
-  if (!DecodeState(request, 2, state.position, state.size, state.time)) {
-    reply.SetResult("501") += "Wrong parameter";
-    return;
-  }
+  if (!StartCheck(request, 2, file, state, reply)) return;
   const int scanAll = jexDecodeBool(request.GetParam(5, 1));
   TTextLogFilter filter1;
   TTextLogFilter filter2;
