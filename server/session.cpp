@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <memory>
 
 #include "config/log.h"
 #include "config/settings.h"
@@ -85,10 +86,12 @@ class Session {
   // goes on reading (an upgrade transfer follows).
   bool TakeWholePacket(OXRequest& packet) {
     wholePacket_ = true;
-    const PacketPassword* password = settings_->PasswordKeys.get();
-    const PacketPassword fallback(settings_->Password);  // settings published without keys
+    // Every published snapshot carries the prepared password; a record that
+    // never went through the store is prepared here.
+    std::shared_ptr<const PacketPassword> password = settings_->PasswordKeys;
+    if (!password) password = std::make_shared<const PacketPassword>(settings_->Password);
     StreamKey sessionCipher;
-    if (!packet.ParseInitRequest(password ? *password : fallback, params_.Peer, &sessionCipher)) {
+    if (!packet.ParseInitRequest(*password, params_.Peer, &sessionCipher)) {
       showmessage("<-- Invalid OX request received\n", params_.Peer, mtInfo, 0);
       return false;
     }
