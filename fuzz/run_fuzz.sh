@@ -21,6 +21,8 @@
 #
 # Environment: JEX_FUZZ_BUILD_DIR  build directory (default <repo>/build-fuzz)
 #              JEX_FUZZ_JOBS       parallel build jobs (default 2)
+#              JEX_FUZZ_RUNS       stop each target after this many executions
+#                                  (seconds then only bounds the time)
 set -euo pipefail
 
 all_targets=(request_fuzz request_path_fuzz expr_fuzz config_fuzz escaping_fuzz upgrade_fuzz)
@@ -95,10 +97,12 @@ for t in "${targets[@]}"; do
   # libFuzzer stops itself after max_total_time; the outer limit only guards
   # against a hang of the fuzzer process itself.
   status=0
+  runs_limit=()
+  [[ -n "${JEX_FUZZ_RUNS:-}" ]] && runs_limit=(-runs="$JEX_FUZZ_RUNS")
   timeout --kill-after=30 "$((seconds + 120))" \
     "$build/fuzz/$t" \
     -max_total_time="$seconds" -timeout=10 -max_len="$(max_len "$t")" -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "${runs_limit[@]}" "${dict[@]}" \
     "${dirs[@]}" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
