@@ -5,7 +5,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -44,13 +44,6 @@ struct AddrInfoDeleter {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-timeval ToTimeval(long long ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  return tv;
-}
 
 // strerror_r comes in two flavours (GNU: returns the text; XSI: returns a
 // status and fills the buffer); these overloads accept whichever is declared.
@@ -150,22 +143,22 @@ int WaitForSocket(int sock, SocketWait what, int timeoutMs, String& error) {
     error = GetErrorStr(EBADF);
     return -1;
   }
-  if (sock >= FD_SETSIZE) {  // FD_SET would write past the end of the set
-    error = "Socket descriptor cannot be watched by select()";
-    return -1;
-  }
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
   long long leftMs = timeoutMs > 0 ? timeoutMs : 0;
   for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(sock, &set);
-    timeval tv = ToTimeval(leftMs);
-    fd_set* readSet = what == SocketWait::kReadable ? &set : nullptr;
-    fd_set* writeSet = what == SocketWait::kWritable ? &set : nullptr;
-    const int rc = select(sock + 1, readSet, writeSet, nullptr, &tv);
-    if (rc > 0) return 1;
+    pollfd watched{};
+    watched.fd = sock;
+    watched.events = what == SocketWait::kReadable ? POLLIN : POLLOUT;
+    const int rc = poll(&watched, 1, static_cast<int>(leftMs));
+    // An error or hang-up counts as ready: the next read or write reports it.
+    if (rc > 0) {
+      if (watched.revents & POLLNVAL) {
+        error = GetErrorStr(EBADF);
+        return -1;
+      }
+      return 1;
+    }
     if (rc == 0) return 0;
     if (errno != EINTR) {
       error = GetErrorStr(errno);

@@ -5,10 +5,10 @@
 // Connecting and exchanging operations return one of the network result codes
 // below and put the reason into a caller-supplied String (empty on success).
 //
-// Waiting: select() is the only waiting primitive. A descriptor select() cannot
-// watch (at least FD_SETSIZE) makes the wait fail with "Socket descriptor
-// cannot be watched by select()" instead of writing past the end of an fd_set;
-// a negative one fails with the system text for EBADF.
+// Waiting: every wait goes through WaitForSocket, over poll(), so descriptors
+// of any number can be waited on (an agent holding thousands of connections
+// has high ones); a negative or closed one fails with the system text for
+// EBADF.
 #pragma once
 
 #include <netdb.h>
@@ -56,7 +56,7 @@ class TSocketHandle {
 
 enum class SocketWait { kReadable, kWritable };
 
-// Waits with select() until sock is readable or writable, at most timeoutMs
+// Waits with poll() until sock is readable or writable, at most timeoutMs
 // milliseconds (a negative time-out counts as 0; an interrupted wait resumes
 // with the time left). Returns 1 when ready, 0 on time-out, -1 on failure with
 // the reason in error (error is left alone otherwise).
@@ -122,7 +122,7 @@ class TSyncSocket {
   // codes of PerformConnect with timeout in milliseconds. UDP: the codes of
   // GetHostIP, -3 or -6; timeout is not used. On failure no socket is kept.
   int Connect(const char* host, int port, int timeout);
-  // 1 when a socket is held and select() on it works; a peer that has closed
+  // 1 when a socket is held and a wait on it works; a peer that has closed
   // is not detected.
   int Connected();
   void Disconnect();

@@ -2,7 +2,7 @@
 #include "server/listener.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,12 +11,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include "config/log.h"
 #include "config/settings.h"
 #include "config/status.h"
 #include "net/poller.h"
 #include "net/sockets.h"
+#include "server/acceptors.h"
 #include "server/connections.h"
 #include "server/flags.h"
 #include "server/session.h"
@@ -24,10 +27,13 @@
 
 namespace {
 
-constexpr std::uint64_t kListenToken = ~std::uint64_t{0};
-// Connections accepted per wake-up before the loop turns to reading again.
-constexpr int kAcceptBurst = 64;
+// The event of the inbox, where accepting threads leave connections whose
+// request is still on its way.
+constexpr std::uint64_t kInboxToken = ~std::uint64_t{0};
 constexpr int kEventBatch = 256;
+// How long the accepting thread waits for the first bytes of a request that
+// did not arrive with its connection, before leaving it to the loop.
+constexpr int kFirstBytesWaitMs = 1;
 // The loop wakes at least this often while connections are being read, to
 // apply their idle limit, and at least once a second in any case.
 constexpr int kIdleCheckMs = 200;
@@ -70,22 +76,52 @@ bool FilterAdmits(const TJEXSettings& settings, in_addr peer) {
   return settings.ActiveFilterText.Pos(entry) != 0;
 }
 
+enum class ReadState { kWhole, kWaiting, kGone };
+
+// Reads what has arrived of a request packet without blocking. kGone: the
+// peer closed, the read failed or the packet became too large (reported);
+// the caller ends the connection. Sets `gotData` when bytes arrived.
+ReadState ReadPacketBytes(int socket, in_addr peer, OXRequest& packet, bool& gotData) {
+  char chunk[kRequestReadChunk];
+  gotData = false;
+  for (;;) {
+    const ssize_t received = recv(socket, chunk, sizeof chunk, 0);
+    if (received > 0) {
+      gotData = true;
+      packet.AddData(chunk, static_cast<int>(received));
+      if (OversizedRequest(packet)) {
+        showmessage("<-- Invalid OX request received\n", peer, mtInfo, 0);
+        return ReadState::kGone;
+      }
+      if (packet.WholePacket()) return ReadState::kWhole;
+      continue;
+    }
+    if (received < 0 && errno == EINTR) continue;
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadState::kWaiting;
+    return ReadState::kGone;
+  }
+}
+
 class EventLoop {
  public:
   explicit EventLoop(ListenerState& state)
       : state_(state),
         pool_([](PendingRequest& job) { ServeRequest(job.Connection, job.Packet); }),
-        descriptorLimit_(RaiseDescriptorLimit()) {
+        descriptorLimit_(RaiseDescriptorLimit()),
+        inboxEvent_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+        acceptors_(AcceptorCallbacks()) {
     pool_.SetDiscard([](PendingRequest& job) { EndConnection(job.Connection.Socket); });
   }
 
   [[noreturn]] void Run() {
     String error;
-    if (!poller_.Ok(error)) {
+    if (!poller_.Ok(error) || inboxEvent_.Get() < 0 ||
+        !poller_.Add(inboxEvent_.Get(), kInboxToken, error)) {
+      if (error.Length() == 0) error = GetErrorStr(errno);
       showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
       TerminateProcess(kExitListen);
     }
-    WatchListener();
+    StartAccepting();
     PollEvent events[kEventBatch];
     for (;;) {
       PollRunFlags();
@@ -115,14 +151,33 @@ class EventLoop {
     if (JEXSettings.Get()->Port != state_.PortInUse) SwitchPort();
   }
 
-  void WatchListener() {
+  Acceptors::Callbacks AcceptorCallbacks() {
+    Acceptors::Callbacks callbacks;
+    callbacks.Accepted = [this](int socket, in_addr peer) { TakeAccepted(socket, peer); };
+    callbacks.NoRoom = [this](int error) { AskForRoom(error); };
+    callbacks.Failed = [](int error) {
+      showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1,
+                  Terminated(GetErrorStr(error)).Data());
+      TerminateProcess(kExitListen);
+    };
+    // One beyond the requests carried out at once, so that a thread is left
+    // to accept (and queue) while all of them are busy.
+    callbacks.MaxThreads = [] { return std::max(JEXSettings.Get()->MaxSessions, 1) + 1; };
+    return callbacks;
+  }
+
+  void StartAccepting() {
     if (state_.ListenSocket <= 0) return;
-    fcntl(state_.ListenSocket, F_SETFL, fcntl(state_.ListenSocket, F_GETFL) | O_NONBLOCK);
-    String error;
-    if (!poller_.Add(state_.ListenSocket, kListenToken, error)) {
-      showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
+    if (!acceptors_.Publish(state_.ListenSocket)) {
+      showmessage("Cannot start a session thread\n", LOCAL, mtFailure, 0);
       TerminateProcess(kExitListen);
     }
+  }
+
+  // No accepting thread uses the listening socket once it is closed.
+  void StopListening() {
+    acceptors_.Withdraw();
+    CloseSocket(state_.ListenSocket);
   }
 
   // After a re-execution or the upgrade script could not be started, the
@@ -134,7 +189,7 @@ class EventLoop {
       showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, Terminated(error).Data());
       TerminateProcess(kExitListen);
     }
-    WatchListener();
+    StartAccepting();
     state_.PortInUse = JEXSettings.Get()->Port;
     if (state_.DaemonMode && JEXSettings.Get()->PidFile.Length() > 0) {
       state_.PidFile = createpidfile();
@@ -143,7 +198,7 @@ class EventLoop {
 
   void ReexecuteAgent() {
     showmessage("Reload request received. Executing..\n", LOCAL, mtInfo, 0);
-    CloseSocket(state_.ListenSocket);
+    StopListening();
     closepidfile(state_.PidFile);
     std::fflush(stdout);
     const String path = Terminated(JEXSettings.Get()->JexPath);
@@ -155,7 +210,7 @@ class EventLoop {
 
   void RunUpgradeScript() {
     showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
-    CloseSocket(state_.ListenSocket);
+    StopListening();
     closepidfile(state_.PidFile);
     String script;
     {
@@ -178,11 +233,11 @@ class EventLoop {
   }
 
   void SwitchPort() {
-    CloseSocket(state_.ListenSocket);
+    StopListening();
     String error;
     state_.ListenSocket = Listen(state_.AddrLen, error);
     if (state_.ListenSocket) {
-      WatchListener();
+      StartAccepting();
       state_.PortInUse = JEXSettings.Get()->Port;
       showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
       return;
@@ -194,13 +249,13 @@ class EventLoop {
       showmessage("Cannot open original port either. Terminating\n", LOCAL, mtFailure, 0);
       TerminateProcess(kExitListen);
     }
-    WatchListener();
+    StartAccepting();
     showmessage("Return to original port\n", LOCAL, mtFailure, 0);
   }
 
   void Dispatch(const PollEvent& event) {
-    if (event.token == kListenToken) {
-      AcceptBurst();
+    if (event.token == kInboxToken) {
+      TakeInbox();
       return;
     }
     ReadingConnection* connection = table_.Find(static_cast<int>(event.token & 0xFFFFFFFFu));
@@ -209,42 +264,11 @@ class EventLoop {
     ReadAvailable(*connection);
   }
 
-  void AcceptBurst() {
-    for (int i = 0; i < kAcceptBurst && state_.ListenSocket > 0; ++i) {
-      sockaddr_in peer{};
-      socklen_t length = sizeof peer;
-      const int socket = accept4(state_.ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (socket < 0) {
-        if (!AcceptFailed(errno)) return;
-        continue;
-      }
-      Admit(socket, peer.sin_addr);
-    }
-  }
+  // --- On the accepting threads -------------------------------------------
 
-  // Returns whether accepting may go on at once.
-  bool AcceptFailed(int error) {
-    if (error == EAGAIN || error == EWOULDBLOCK) return false;
-    if (error == EINTR || error == ECONNABORTED || error == EPROTO) return true;
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-      // Out of descriptors or memory: make room by dropping the connection
-      // idle the longest; with none to drop, the workers hold everything,
-      // so pause briefly instead of spinning on the pending connection.
-      showmessage("Accept error: %s\n", LOCAL, mtFailure, 1, Terminated(GetErrorStr(error)).Data());
-      if (ReadingConnection* oldest = table_.Oldest()) {
-        Drop(*oldest);
-      } else {
-        usleep(10 * 1000);
-      }
-      return false;
-    }
-    showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1,
-                Terminated(GetErrorStr(error)).Data());
-    TerminateProcess(kExitListen);
-  }
-
-  void Admit(int socket, in_addr peer) {
+  // A new connection: screened by the filter, then, when its request has
+  // arrived with it, carried out on this thread; otherwise left to the loop.
+  void TakeAccepted(int socket, in_addr peer) {
     const SettingsSnapshot settings = JEXSettings.Get();
     if (!FilterAdmits(*settings, peer)) {
       ++AgentStatus.FailedConnections;
@@ -254,48 +278,106 @@ class EventLoop {
     }
     showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
     CountConnectionIn();
+    PendingRequest job{ThreadParams{socket, peer}, OXRequest{}};
+    bool gotData = false;
+    ReadState state = ReadPacketBytes(socket, peer, job.Packet, gotData);
+    if (state == ReadState::kWaiting && !gotData) {
+      String ignored;
+      if (WaitForSocket(socket, SocketWait::kReadable, kFirstBytesWaitMs, ignored) == 1) {
+        state = ReadPacketBytes(socket, peer, job.Packet, gotData);
+      }
+    }
+    switch (state) {
+      case ReadState::kWhole:
+        ServeHereOrQueue(std::move(job), settings->MaxSessions);
+        return;
+      case ReadState::kGone:
+        EndConnection(socket);
+        return;
+      case ReadState::kWaiting:
+        LeaveInInbox(std::move(job));
+        return;
+    }
+  }
+
+  void ServeHereOrQueue(PendingRequest&& job, int limit) {
+    if (!pool_.TryServeHere(limit)) {
+      Queue(std::move(job), limit);
+      return;
+    }
+    ServeRequest(job.Connection, job.Packet);
+    pool_.ServedHere();
+  }
+
+  // Out of descriptors: the loop drops the connection idle the longest.
+  void AskForRoom(int error) {
+    showmessage("Accept error: %s\n", LOCAL, mtFailure, 1, Terminated(GetErrorStr(error)).Data());
+    LeaveInInbox(PendingRequest{ThreadParams{-1, {}}, OXRequest{}});
+  }
+
+  void LeaveInInbox(PendingRequest&& job) {
+    bool wasEmpty = false;
+    {
+      std::lock_guard<std::mutex> lock(inboxMutex_);
+      wasEmpty = inbox_.empty();
+      inbox_.push_back(std::move(job));
+    }
+    if (!wasEmpty) return;
+    const std::uint64_t one = 1;
+    // The counter only fails to take more when it is already signalled.
+    (void)!write(inboxEvent_.Get(), &one, sizeof one);
+  }
+
+  // --- On the loop ----------------------------------------------------------
+
+  void TakeInbox() {
+    std::uint64_t ignored = 0;
+    (void)!read(inboxEvent_.Get(), &ignored, sizeof ignored);
+    std::vector<PendingRequest> arrived;
+    {
+      std::lock_guard<std::mutex> lock(inboxMutex_);
+      arrived.swap(inbox_);
+    }
+    for (PendingRequest& job : arrived) {
+      if (job.Connection.Socket < 0) {
+        if (ReadingConnection* oldest = table_.Oldest()) Drop(*oldest);
+        continue;
+      }
+      Adopt(std::move(job));
+    }
+  }
+
+  // A connection whose request is still on its way: kept in the table,
+  // making room by dropping the one idle the longest, and watched.
+  void Adopt(PendingRequest&& job) {
+    const SettingsSnapshot settings = JEXSettings.Get();
     const int cap = ConnectionCap(settings->MaxConnections, settings->MaxSessions, descriptorLimit_);
     while (table_.Count() >= cap) Drop(*table_.Oldest());
-    ReadingConnection& connection = table_.Insert(socket, peer, now_ ? now_ : std::time(nullptr));
-    // The request has usually arrived with the connection: read it at once
-    // and watch the socket only when more is to come.
-    if (!ReadAvailable(connection)) return;
+    ReadingConnection& connection =
+        table_.Insert(job.Connection.Socket, job.Connection.Peer, now_ ? now_ : std::time(nullptr));
+    connection.Packet = std::move(job.Packet);
     String error;
-    if (poller_.Add(socket, TokenOf(connection), error)) {
+    if (poller_.Add(connection.Socket, TokenOf(connection), error)) {
       connection.Watched = true;
     } else {
       Drop(connection);
     }
   }
 
-  // Reads what has arrived. Returns true while the connection stays in the
-  // table waiting for more; false once it was handed to a worker or dropped.
-  bool ReadAvailable(ReadingConnection& connection) {
-    char chunk[kRequestReadChunk];
+  // Reads what has arrived; a whole packet goes to the workers.
+  void ReadAvailable(ReadingConnection& connection) {
     bool gotData = false;
-    for (;;) {
-      const ssize_t received = recv(connection.Socket, chunk, sizeof chunk, 0);
-      if (received > 0) {
-        gotData = true;
-        connection.Packet.AddData(chunk, static_cast<int>(received));
-        if (OversizedRequest(connection.Packet)) {
-          showmessage("<-- Invalid OX request received\n", connection.Peer, mtInfo, 0);
-          Drop(connection);
-          return false;
-        }
-        if (connection.Packet.WholePacket()) {
-          HandOver(connection);
-          return false;
-        }
-        continue;
-      }
-      if (received < 0 && errno == EINTR) continue;
-      if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      Drop(connection);  // closed by the peer, or failed
-      return false;
+    switch (ReadPacketBytes(connection.Socket, connection.Peer, connection.Packet, gotData)) {
+      case ReadState::kWhole:
+        HandOver(connection);
+        return;
+      case ReadState::kGone:
+        Drop(connection);
+        return;
+      case ReadState::kWaiting:
+        if (gotData) table_.Touch(connection, now_ ? now_ : std::time(nullptr));
+        return;
     }
-    if (gotData) table_.Touch(connection, now_ ? now_ : std::time(nullptr));
-    return true;
   }
 
   void HandOver(ReadingConnection& connection) {
@@ -303,9 +385,14 @@ class EventLoop {
     PendingRequest job{ThreadParams{connection.Socket, connection.Peer},
                        std::move(connection.Packet)};
     table_.Erase(connection);
-    if (!pool_.Submit(std::move(job), JEXSettings.Get()->MaxSessions)) {
-      showmessage("Cannot start a session thread\n", job.Connection.Peer, mtFailure, 0);
-      EndConnection(job.Connection.Socket);
+    Queue(std::move(job), JEXSettings.Get()->MaxSessions);
+  }
+
+  void Queue(PendingRequest&& job, int limit) {
+    const ThreadParams connection = job.Connection;
+    if (!pool_.Submit(std::move(job), limit)) {
+      showmessage("Cannot start a session thread\n", connection.Peer, mtFailure, 0);
+      EndConnection(connection.Socket);
     }
   }
 
@@ -328,10 +415,15 @@ class EventLoop {
 
   ListenerState& state_;
   Poller poller_;
-  ConnectionTable table_;
+  ConnectionTable table_;  // the loop's own, like the poller
   WorkerPool pool_;
   long descriptorLimit_;
   std::time_t now_ = 0;
+  TSocketHandle inboxEvent_;  // an eventfd: the inbox has entries
+  std::mutex inboxMutex_;
+  std::vector<PendingRequest> inbox_;
+  // Last: its threads use the members above until it is gone.
+  Acceptors acceptors_;
 };
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The agent's main loop: one event loop that polls the run flags and the
-// Port setting at least once a second, accepts connections, screens them
-// with the connection filter and reads their request packets without
-// blocking; each whole packet goes to a worker (worker_pool.h), which
-// carries it out and replies.
+// Port setting at least once a second and reads, without blocking, the
+// requests that did not arrive with their connections. Connections are
+// accepted by threads of their own (acceptors.h), which screen them with the
+// connection filter and carry out at once a request that came with its
+// connection; a packet the loop completes goes to a worker (worker_pool.h).
+// Either way at most maxsessions requests are carried out at once.
 //
 // Connections being read are bounded by the maxconnections setting and by
 // the descriptor limit; when the table is full, the connection idle the

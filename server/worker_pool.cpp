@@ -54,6 +54,23 @@ bool WorkerPool::Submit(PendingRequest&& job, int limit) {
   return true;
 }
 
+bool WorkerPool::TryServeHere(int limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  limit_ = limit < 1 ? 1 : limit;
+  // Queued jobs came first.
+  if (busy_ >= limit_ || !queue_.empty()) return false;
+  ++busy_;
+  return true;
+}
+
+void WorkerPool::ServedHere() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  --busy_;
+  const bool wake = !queue_.empty() && idle_ > 0;
+  lock.unlock();
+  if (wake) wake_.notify_one();
+}
+
 bool WorkerPool::Grow() {
   std::lock_guard<std::mutex> lock(mutex_);
   // Nothing to decide while a woken worker is about to take the job, or

@@ -1,6 +1,7 @@
 // The workers that carry out complete requests. The event loop queues each
 // whole request packet; at most `limit` of them are carried out at once
-// (the maxsessions setting), the rest wait in arrival order. Threads are
+// (the maxsessions setting), counting those carried out by the threads that
+// accepted them (TryServeHere), and the rest wait in arrival order. Threads are
 // started as the load needs them, up to the limit, and then kept: no thread
 // is created or torn down per request.
 //
@@ -46,6 +47,13 @@ class WorkerPool {
   // is busy and fewer than the eager few exist. Returns false (the job is
   // left to the caller) only when no worker exists and none can be started.
   bool Submit(PendingRequest&& job, int limit);
+
+  // For a request carried out on the caller's own thread (one that accepted
+  // the connection): counts it in the limit the queued jobs share and
+  // returns true when room was left; false leaves the job to Submit.
+  bool TryServeHere(int limit);
+  // The end of a request that TryServeHere admitted.
+  void ServedHere();
 
   // Starts one more worker (up to the limit) when the oldest queued job has
   // waited too long with every worker busy. Returns whether jobs wait with

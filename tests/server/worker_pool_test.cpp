@@ -103,4 +103,22 @@ TEST(WorkerPool, QueuedJobsAreDiscardedWhenThePoolGoes) {
   EXPECT_EQ(discarded, 4);
 }
 
+// Requests carried out by the threads that accepted them share the limit
+// with the queued ones, and queued jobs keep their turn.
+TEST(WorkerPool, RequestsServedElsewhereCountInTheLimit) {
+  std::atomic<int> served{0};
+  WorkerPool pool([&](PendingRequest&) { ++served; });
+  ASSERT_TRUE(pool.TryServeHere(2));
+  ASSERT_TRUE(pool.TryServeHere(2));
+  EXPECT_FALSE(pool.TryServeHere(2));
+  ASSERT_TRUE(pool.Submit(Job(1), 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(served, 0);
+  pool.ServedHere();
+  EXPECT_TRUE(Within2s([&] { return served == 1; }));
+  pool.ServedHere();
+  EXPECT_TRUE(pool.TryServeHere(2));
+  pool.ServedHere();
+}
+
 }  // namespace
