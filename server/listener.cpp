@@ -31,9 +31,6 @@ namespace {
 // request is still on its way.
 constexpr std::uint64_t kInboxToken = ~std::uint64_t{0};
 constexpr int kEventBatch = 256;
-// How long the accepting thread waits for the first bytes of a request that
-// did not arrive with its connection, before leaving it to the loop.
-constexpr int kFirstBytesWaitMs = 1;
 // The loop wakes at least this often while connections are being read, to
 // apply their idle limit, and at least once a second in any case.
 constexpr int kIdleCheckMs = 200;
@@ -279,15 +276,10 @@ class EventLoop {
     showmessage("TCP connection accepted\n", peer, mtSuccess, 0);
     CountConnectionIn();
     PendingRequest job{ThreadParams{socket, peer}, OXRequest{}};
+    // No waiting here for bytes still to come: a silent peer must not hold
+    // an accepting thread.
     bool gotData = false;
-    ReadState state = ReadPacketBytes(socket, peer, job.Packet, gotData);
-    if (state == ReadState::kWaiting && !gotData) {
-      String ignored;
-      if (WaitForSocket(socket, SocketWait::kReadable, kFirstBytesWaitMs, ignored) == 1) {
-        state = ReadPacketBytes(socket, peer, job.Packet, gotData);
-      }
-    }
-    switch (state) {
+    switch (ReadPacketBytes(socket, peer, job.Packet, gotData)) {
       case ReadState::kWhole:
         ServeHereOrQueue(std::move(job), settings->MaxSessions);
         return;
