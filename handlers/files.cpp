@@ -33,6 +33,7 @@ namespace {
 
 // Block size of whole-file reads (CRC, compare, search).
 constexpr int64_t kReadBlock = 1 << 20;
+constexpr int64_t kSmallestBlock = 64 * 1024;
 // Largest second file that mode 2 of the comparison loads.
 constexpr int64_t kMaxSecondFile = 8388608;
 
@@ -341,19 +342,21 @@ int GetFileCRC(const String& fileName, unsigned int& crc, String& error) {
     crc = sum.GetCRC();
     return 1;
   }
-  const std::unique_ptr<char[]> block = Allocate(kReadBlock);
+  // A small file needs no full block.
+  const int64_t blockSize = std::clamp<int64_t>(file.Size() + 1, kSmallestBlock, kReadBlock);
+  const std::unique_ptr<char[]> block = Allocate(blockSize);
   if (!block) {
     error = "Read error";
     return 0;
   }
   for (;;) {
-    const int64_t got = file.ReadFull(block.get(), kReadBlock);
+    const int64_t got = file.ReadFull(block.get(), blockSize);
     if (got < 0) {
       error = "Read error";
       return 0;
     }
     sum.UpdateBlock(block.get(), static_cast<size_t>(got));
-    if (got < kReadBlock) break;
+    if (got < blockSize) break;
   }
   crc = sum.GetCRC();
   return 1;

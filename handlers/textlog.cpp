@@ -23,6 +23,9 @@ namespace {
 
 // Bytes read per load. A line longer than a load is searched in pieces.
 constexpr size_t kLoad = 1 << 20;
+// A short log gets a smaller load, though never below this: room enough
+// for the lines of a log that grows while it is read.
+constexpr size_t kSmallestLoad = 64 * 1024;
 // Bytes of a matched line that are kept and reported.
 constexpr int kReportedLine = 1024;
 constexpr int kOpenAttempts = 3;
@@ -115,7 +118,6 @@ class TLogScanner {
       lowered_ = lowered_ || matcher->WantsLowered();
       skipAhead_ = skipAhead_ && matcher->IsPlain();
     }
-    capacity_ = kLoad + overlap_;
   }
 
   // False when memory for the buffers cannot be had.
@@ -283,6 +285,10 @@ bool TLogScanner::LongLine(TScanOutcome& outcome, bool& stop) {
 }
 
 bool TLogScanner::Run(int64_t start, TScanOutcome& outcome) {
+  // A load never needs to be larger than what is left to read.
+  const int64_t left = file_.Size() - start + 1;
+  capacity_ = std::clamp(static_cast<size_t>(std::max<int64_t>(left, 0)), kSmallestLoad, kLoad) +
+              overlap_;
   raw_.reset(new (std::nothrow) char[capacity_]);
   if (lowered_) low_.reset(new (std::nothrow) char[capacity_]);
   if (!raw_ || (lowered_ && !low_)) return false;
