@@ -18,7 +18,11 @@
 
 #include "net/sockets.h"
 
+#include "tests/server/polling.h"
+
 namespace {
+
+using jextest::Within2s;
 
 // A blocking listening socket on a free loopback port.
 int ListenOnLoopback(int& port) {
@@ -47,15 +51,6 @@ bool ConnectAndWaitForClose(int port) {
   setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   char byte;
   return recv(socket, &byte, 1, 0) == 0;
-}
-
-template <typename Condition>
-bool Within2s(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
 }
 
 Acceptors::Callbacks Closing(std::atomic<int>& accepted, int maxThreads) {

@@ -8,22 +8,16 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/server/polling.h"
+
 namespace {
+
+using jextest::Within2s;
 
 PendingRequest Job(int id) {
   PendingRequest job;
   job.Connection.Socket = id;
   return job;
-}
-
-// Polls until the condition holds or two seconds have passed.
-template <typename Condition>
-bool Within2s(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
 }
 
 TEST(WorkerPool, ServesEveryJobWithinTheLimit) {
