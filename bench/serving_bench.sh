@@ -6,8 +6,9 @@
 #   bench/serving_bench.sh [build-dir] [rounds] [seconds-per-run]
 #
 # Prints, for 1 and 16 closed-loop clients, the agent's and the do-nothing
-# server's requests per second and their ratio, the agent's CPU time per
-# request (process CPU time over the run / requests answered), then the probe
+# server's requests per second and their ratio, the CPU time per request of
+# each (process CPU time over the run / requests answered; the do-nothing
+# server's is the floor of what a request costs on the machine), then the probe
 # latency while 1,000 idle connections are held and the agent's RSS while
 # 10,000 are held. The cheap command is "TEST-FileExists" on an existing file.
 set -euo pipefail
@@ -39,7 +40,8 @@ for _ in $(seq 1 100); do [[ -s "$work/jex.pid" ]] && break; sleep 0.05; done
 agent_pid="$(tr -dc '0-9' < "$work/jex.pid")"
 pids+=("$agent_pid")
 "$loadgen" serve -p "$plain_port" -c 4 -d 600 > /dev/null 2>&1 &
-pids+=("$!")
+plain_pid="$!"
+pids+=("$plain_pid")
 sleep 0.3
 
 # Process CPU time (user + system) in clock ticks.
@@ -51,7 +53,12 @@ median() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2
 fileexists=(-C TEST-FileExists -a "$work/probe-file" -a '' -a '' -a '' -a '' -a '' -a '')
 ticks_per_s="$(getconf CLK_TCK)"
 
-declare -A agent_rps plain_rps agent_us
+# CPU microseconds per request of a process over a run.
+us_per_request() {
+  awk -v t="$1" -v hz="$ticks_per_s" -v n="$2" 'BEGIN {print (n > 0) ? t / hz / n * 1e6 : 0}'
+}
+
+declare -A agent_rps plain_rps agent_us plain_us
 for round in $(seq 1 "$rounds"); do
   for conc in 1 16; do
     before="$(cpu_ticks "$agent_pid")"
@@ -61,10 +68,12 @@ for round in $(seq 1 "$rounds"); do
     errors="$(echo "$line" | field errors)"
     [[ "$errors" == 0 ]] || echo "round $round, $conc clients: $errors errors: $line" >&2
     agent_rps[$conc]+="$(echo "$line" | field rps) "
-    agent_us[$conc]+="$(awk -v t=$((after - before)) -v hz="$ticks_per_s" -v n="$requests" \
-      'BEGIN {print (n > 0) ? t / hz / n * 1e6 : 0}') "
+    agent_us[$conc]+="$(us_per_request $((after - before)) "$requests") "
+    before="$(cpu_ticks "$plain_pid")"
     line="$("$loadgen" plain -p "$plain_port" -k x -c "$conc" -d "$secs" -e 1)"
+    after="$(cpu_ticks "$plain_pid")"
     plain_rps[$conc]+="$(echo "$line" | field rps) "
+    plain_us[$conc]+="$(us_per_request $((after - before)) "$(echo "$line" | field requests)") "
   done
 done
 
@@ -73,8 +82,9 @@ for conc in 1 16; do
   a="$(echo ${agent_rps[$conc]} | tr ' ' '\n' | median)"
   p="$(echo ${plain_rps[$conc]} | tr ' ' '\n' | median)"
   u="$(echo ${agent_us[$conc]} | tr ' ' '\n' | median)"
-  printf '  %2d clients: agent %8.0f req/s, do-nothing %8.0f req/s, ratio %.2f; agent CPU %.1f us/request\n' \
-    "$conc" "$a" "$p" "$(awk -v a="$a" -v p="$p" 'BEGIN {print a / p}')" "$u"
+  q="$(echo ${plain_us[$conc]} | tr ' ' '\n' | median)"
+  printf '  %2d clients: agent %8.0f req/s, do-nothing %8.0f req/s, ratio %.2f; CPU per request: agent %.1f us, do-nothing %.1f us\n' \
+    "$conc" "$a" "$p" "$(awk -v a="$a" -v p="$p" 'BEGIN {print a / p}')" "$u" "$q"
 done
 
 # 1,000 idle connections held for 10 s while a probe asks once a second.
