@@ -20,6 +20,7 @@ WorkerPool::~WorkerPool() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
     left.swap(queue_);
+    queued_.store(0);
   }
   wake_.notify_all();
   for (std::thread& thread : threads_) thread.join();
@@ -48,27 +49,34 @@ bool WorkerPool::Submit(PendingRequest&& job, int limit) {
   }
   job.Queued = std::chrono::steady_clock::now();
   queue_.push_back(std::move(job));
+  queued_.store(static_cast<int>(queue_.size()));
   const bool wake = idle_ > 0;
   lock.unlock();
   if (wake) wake_.notify_one();
   return true;
 }
 
+bool WorkerPool::Reserve(int limit) {
+  int busy = busy_.load();
+  while (busy < limit) {
+    if (busy_.compare_exchange_weak(busy, busy + 1)) return true;
+  }
+  return false;
+}
+
 bool WorkerPool::TryServeHere(int limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  limit_ = limit < 1 ? 1 : limit;
   // Queued jobs came first.
-  if (busy_ >= limit_ || !queue_.empty()) return false;
-  ++busy_;
-  return true;
+  if (queued_.load() > 0) return false;
+  return Reserve(limit < 1 ? 1 : limit);
 }
 
 void WorkerPool::ServedHere() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  --busy_;
-  const bool wake = !queue_.empty() && idle_ > 0;
-  lock.unlock();
-  if (wake) wake_.notify_one();
+  busy_.fetch_sub(1);
+  if (queued_.load() == 0) return;
+  // A worker that found no room decided so under the lock: taking it here
+  // means that worker is already waiting and gets the notification.
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  wake_.notify_one();
 }
 
 bool WorkerPool::Grow() {
@@ -99,16 +107,22 @@ void WorkerPool::WorkerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     ++idle_;
-    wake_.wait(lock, [this] { return stopping_ || (!queue_.empty() && busy_ < limit_); });
+    // Room is reserved as part of the check, so that requests served in
+    // place (TryServeHere) and queued ones never exceed the limit together.
+    bool reserved = false;
+    wake_.wait(lock, [&] {
+      reserved = !stopping_ && !queue_.empty() && Reserve(limit_);
+      return stopping_ || reserved;
+    });
     --idle_;
-    if (stopping_) return;
+    if (!reserved) return;  // stopping
     PendingRequest job = std::move(queue_.front());
     queue_.pop_front();
-    ++busy_;
+    queued_.store(static_cast<int>(queue_.size()));
     lock.unlock();
     serve_(job);
     lock.lock();
-    --busy_;
+    busy_.fetch_sub(1);
     // This worker takes the next job itself; another one is woken only for
     // a job beyond that, which the limit may have held back until now.
     if (queue_.size() > 1 && idle_ > 0) wake_.notify_one();

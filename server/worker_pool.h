@@ -13,6 +13,7 @@
 // the cheap ones for long.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -70,6 +71,8 @@ class WorkerPool {
   void WorkerLoop();
   // Under mutex_. False only when the thread cannot be created.
   bool StartThread();
+  // Counts one more job being carried out when fewer than `limit` are.
+  bool Reserve(int limit);
 
   Serve serve_;
   Serve discard_;
@@ -78,7 +81,10 @@ class WorkerPool {
   std::deque<PendingRequest> queue_;
   std::vector<std::thread> threads_;
   int idle_ = 0;   // workers waiting for a job
-  int busy_ = 0;   // jobs being carried out
+  // Jobs being carried out, in place or by the workers: changed without the
+  // lock by TryServeHere and ServedHere, which take no lock on their way.
+  std::atomic<int> busy_{0};
+  std::atomic<int> queued_{0};  // queue_.size(), for reading without the lock
   int limit_ = 1;  // most jobs carried out at once
   bool stopping_ = false;
 };
